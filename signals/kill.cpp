@@ -1,0 +1,92 @@
+// kill: a parent process signals its child on a fixed schedule, and the child narrates
+// each SIGHUP, SIGINT and SIGQUIT that reaches it, whoever sends it.
+//
+// The schedule is fixed at build time: the parent runs CYCLES cycles, each one sleeping
+// INTERVAL_SECONDS and then sending one signal. It sends SIGHUP up to cycle LAST_HUP_CYCLE
+// and SIGQUIT after it, and always SIGQUIT in its last cycle, so the child it leaves behind
+// ends with it instead of idling on as an orphan. The parent never waits for the child.
+//
+// What to look for:
+//   - the signals are blocked across fork(), so a signal that reaches the child before its
+//     handler is installed waits for the handler instead of killing the child;
+//   - the handler's sa_mask holds all three signals back while it runs, so it never
+//     re-enters the stdio it is using and its lines come out whole and in order;
+//   - the child's standard output is line buffered, so every line leaves the process as
+//     it is written, into a terminal, a pipe or a file alike.
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#if !defined(CYCLES) || !defined(INTERVAL_SECONDS) || !defined(LAST_HUP_CYCLE)
+#error "build with -DCYCLES=n -DINTERVAL_SECONDS=n -DLAST_HUP_CYCLE=n"
+#endif
+
+// puts() and exit() are not async-signal-safe in general. They are safe here because the
+// only code this handler can interrupt is the child's sleep() (which holds no stdio lock
+// and no half-written buffer) or, never, itself: its sa_mask blocks the other two signals
+// and the kernel blocks the one being handled until the handler returns.
+static void childSignalHandler(int sig)
+{
+    if (sig == SIGHUP) {
+        puts("Child: Received SIGHUP signal from parent");
+    } else if (sig == SIGINT) {
+        puts("Child: Received SIGINT signal from parent");
+    } else if (sig == SIGQUIT) {
+        puts("child: My DADDY has killed me !!!");
+        exit(EXIT_SUCCESS); // the normal exit path: stdout is flushed, status 0
+    }
+}
+
+int main()
+{
+    sigset_t demo_signals;
+    sigemptyset(&demo_signals);
+    sigaddset(&demo_signals, SIGHUP);
+    sigaddset(&demo_signals, SIGINT);
+    sigaddset(&demo_signals, SIGQUIT);
+
+    // Block the signals before the split: the child inherits the mask, so anything sent to
+    // it before its handler is in place stays pending rather than taking the default action.
+    sigset_t saved_mask;
+    sigprocmask(SIG_BLOCK, &demo_signals, &saved_mask);
+
+    const pid_t child = fork();
+    if (child < 0) {
+        perror("fork");
+        exit(EXIT_FAILURE);
+    }
+
+    if (child == 0) {
+        // A pipe or a file would make stdout fully buffered: lines would sit in the buffer
+        // and be lost if a signal the child does not handle ended it.
+        setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+
+        struct sigaction action {};
+        action.sa_handler = childSignalHandler;
+        action.sa_mask = demo_signals;
+        action.sa_flags = 0; // no SA_RESETHAND: the handler stays for every delivery
+        sigaction(SIGHUP, &action, nullptr);
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGQUIT, &action, nullptr);
+
+        // Now any signal held back since fork() is delivered, to the handler.
+        sigprocmask(SIG_UNBLOCK, &demo_signals, nullptr);
+
+        for (;;) {
+            sleep(1); // a handled signal cuts the sleep short; the next one starts at once
+        }
+    }
+
+    // The parent goes back to the mask it started with: it has no handler, so at a
+    // terminal the interrupt and quit keys still end it by the default action.
+    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+
+    for (int cycle = 0; cycle < CYCLES; ++cycle) {
+        sleep(INTERVAL_SECONDS);
+        const bool last_cycle = cycle == CYCLES - 1;
+        kill(child, cycle <= LAST_HUP_CYCLE && !last_cycle ? SIGHUP : SIGQUIT);
+    }
+    return EXIT_SUCCESS;
+}

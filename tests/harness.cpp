@@ -1,0 +1,290 @@
+#include "harness.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace harness {
+
+namespace {
+constexpr uid_t nobody = 65534;
+
+// Parent pid and state letter from /proc/<pid>/stat; false when the process is gone.
+bool proc_stat(pid_t pid, pid_t &ppid, char &state)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto paren = text.rfind(')');
+    if (paren == std::string::npos) {
+        return false;
+    }
+    std::istringstream rest(text.substr(paren + 1));
+    rest >> state >> ppid;
+    return static_cast<bool>(rest);
+}
+
+std::vector<pid_t> children_of(pid_t parent)
+{
+    std::vector<pid_t> found;
+    DIR *proc = opendir("/proc");
+    while (dirent *entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        pid_t ppid = 0;
+        char state = 0;
+        if (pid > 0 && proc_stat(pid, ppid, state) && ppid == parent) {
+            found.push_back(pid);
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+[[noreturn]] void exec_child(const std::vector<std::string> &argv, const Options &options,
+                             int out, int err)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL); // if the test dies, its direct children go with it
+    if (!options.stdout_path.empty()) {
+        out = open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, STDIN_FILENO);
+    if (options.unprivileged && geteuid() == 0) {
+        // uid first with the process limit still open: a uid change over the limit would
+        // make the exec below fail instead of the program's fork().
+        if (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0 ||
+            setresuid(nobody, nobody, nobody) != 0) {
+            perror("drop privileges");
+            _exit(126);
+        }
+    }
+    if (options.no_new_processes) {
+        const rlimit none{0, 0};
+        setrlimit(RLIMIT_NPROC, &none);
+    }
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
+        perror("chdir");
+        _exit(126);
+    }
+    for (const auto &assignment : options.env) {
+        putenv(const_cast<char *>(assignment.c_str()));
+    }
+    std::vector<char *> args;
+    for (const auto &arg : argv) {
+        args.push_back(const_cast<char *>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    perror("execv");
+    _exit(127);
+}
+} // namespace
+
+double now()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+bool exited_with(int status, int code)
+{
+    return WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
+
+Process spawn(const std::vector<std::string> &argv, const Options &options)
+{
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return {-1, -1, -1};
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        exec_child(argv, options, out[1], err[1]);
+    }
+    close(out[1]);
+    close(err[1]);
+    if (!options.stdout_path.empty()) {
+        close(out[0]);
+        out[0] = -1;
+    }
+    return {pid, out[0], err[0]};
+}
+
+std::vector<Line> read_lines(int fd, double start, double timeout)
+{
+    std::vector<Line> lines;
+    std::string partial;
+    for (;;) {
+        const double left = start + timeout - now();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) == 0) {
+            ADD_FAILURE() << "no end of file within " << timeout << " s";
+            break;
+        }
+        char buffer[65536];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        const double at = now() - start;
+        partial.append(buffer, static_cast<size_t>(n));
+        for (size_t end; (end = partial.find('\n')) != std::string::npos;) {
+            lines.push_back({at, partial.substr(0, end)});
+            partial.erase(0, end + 1);
+        }
+    }
+    if (!partial.empty()) {
+        lines.push_back({now() - start, partial + "<no newline>"});
+    }
+    close(fd);
+    return lines;
+}
+
+std::string read_all(int fd)
+{
+    std::string text;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return text;
+}
+
+Result run(const std::vector<std::string> &argv, const Options &options)
+{
+    const Process p = spawn(argv, options);
+    Result result{"", "", -1};
+    if (p.out >= 0) {
+        result.out = read_all(p.out);
+    }
+    result.err = read_all(p.err);
+    result.status = wait_for(p.pid, 60);
+    return result;
+}
+
+int wait_for(pid_t pid, double timeout)
+{
+    const double deadline = now() + timeout;
+    do {
+        int status = 0;
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return status;
+        }
+        if (done < 0) {
+            ADD_FAILURE() << "waitpid(" << pid << "): " << std::strerror(errno);
+            return -1;
+        }
+        usleep(2000);
+    } while (now() < deadline);
+    ADD_FAILURE() << "process " << pid << " still running after " << timeout << " s";
+    return -1;
+}
+
+pid_t find_child(pid_t parent, double timeout)
+{
+    const double deadline = now() + timeout;
+    const std::string list =
+        "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
+    do {
+        std::ifstream in(list);
+        pid_t child = 0;
+        if (in >> child) {
+            return child;
+        }
+    } while (now() < deadline);
+    ADD_FAILURE() << "process " << parent << " made no child within " << timeout << " s";
+    return -1;
+}
+
+bool alive(pid_t pid)
+{
+    pid_t ppid = 0;
+    char state = 0;
+    return proc_stat(pid, ppid, state) && state != 'Z' && state != 'X';
+}
+
+std::string make_temp_dir()
+{
+    char name[] = "/tmp/demo-test-XXXXXX";
+    if (mkdtemp(name) == nullptr) {
+        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+        return "/nonexistent";
+    }
+    chmod(name, 0755); // reachable by the unprivileged user, writable only by us
+    return name;
+}
+
+std::string copy_into(const std::string &executable, const std::string &dir)
+{
+    const auto target = std::filesystem::path(dir) / std::filesystem::path(executable).filename();
+    std::filesystem::copy_file(executable, target);
+    return target.string();
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::string &path, const std::string &content)
+{
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+void ProcessTest::SetUp()
+{
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+}
+
+void ProcessTest::TearDown()
+{
+    // Kill our children, reap them, and repeat for the orphans that then come to us,
+    // until nothing below this process is left.
+    for (;;) {
+        const auto children = children_of(getpid());
+        for (const pid_t child : children) {
+            kill(child, SIGKILL);
+        }
+        for (const pid_t child : children) {
+            waitpid(child, nullptr, 0);
+        }
+        if (children.empty() && waitpid(-1, nullptr, WNOHANG) < 0) {
+            break;
+        }
+    }
+    if (!dir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+}
+
+std::string ProcessTest::temp_dir()
+{
+    if (dir_.empty()) {
+        dir_ = make_temp_dir();
+    }
+    return dir_;
+}
+
+} // namespace harness

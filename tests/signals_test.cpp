@@ -1,0 +1,173 @@
+#include "harness.hpp"
+
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/wait.h>
+
+using namespace harness;
+
+namespace {
+const std::string hup = "Child: Received SIGHUP signal from parent";
+const std::string intr = "Child: Received SIGINT signal from parent";
+const std::string quit = "child: My DADDY has killed me !!!";
+
+struct Schedule {
+    const char *name;
+    const char *path;
+    int cycles;
+    int interval;
+};
+
+class NaturalRun : public ProcessTest, public ::testing::WithParamInterface<Schedule> {};
+
+// The child must not die before the test has found it, so each test that signals it from
+// outside first kills the parent: the child, orphaned, comes to this process and hears
+// nothing but the test's own signals.
+class OutsideSignals : public ProcessTest {
+  protected:
+    Process start_lone_child()
+    {
+        Process p = spawn({KILL_B});
+        child = find_child(p.pid, 2);
+        kill(p.pid, SIGKILL);
+        wait_for(p.pid, 5);
+        return p;
+    }
+    // One line, within a second.
+    std::string next_line(int fd)
+    {
+        std::string line;
+        const double deadline = now() + 1;
+        char c = 0;
+        while (now() < deadline && read(fd, &c, 1) == 1 && c != '\n') {
+            line += c;
+        }
+        return line;
+    }
+    pid_t child = -1;
+};
+
+const unsigned long all_three = 1ul << (SIGHUP - 1) | 1ul << (SIGINT - 1) | 1ul << (SIGQUIT - 1);
+
+// The SigBlk mask of /proc/<pid>/status (bit n - 1 for signal n), once it holds all three
+// or the timeout has passed.
+unsigned long blocked_signals(pid_t pid, double timeout)
+{
+    const double deadline = now() + timeout;
+    unsigned long mask = 0;
+    do {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+        std::string key;
+        std::string value;
+        while (in >> key >> std::ws && std::getline(in, value)) {
+            if (key == "SigBlk:") {
+                mask = std::stoul(value, nullptr, 16);
+            }
+        }
+        if ((mask & all_three) == all_three) {
+            break;
+        }
+        usleep(10000);
+    } while (now() < deadline);
+    return mask;
+}
+} // namespace
+
+// Four, seven and six SIGHUP lines, then the SIGQUIT line in the last cycle: each at its
+// cycle although stdout is a pipe, the parent done after the last cycle, and the child,
+// which the parent never reaps, ending with status 0.
+TEST_P(NaturalRun, NarratesEveryCycleAndBothProcessesEndWithStatusZero)
+{
+    const Schedule s = GetParam();
+    const double start = now();
+    const Process p = spawn({s.path});
+    const pid_t child = find_child(p.pid, 2);
+    const auto lines = read_lines(p.out, start, s.cycles * s.interval + 10);
+
+    ASSERT_EQ(lines.size(), static_cast<size_t>(s.cycles));
+    for (int i = 0; i < s.cycles; ++i) {
+        const double due = (i + 1) * s.interval;
+        EXPECT_EQ(lines[static_cast<size_t>(i)].text, i + 1 < s.cycles ? hup : quit) << i;
+        EXPECT_GT(lines[static_cast<size_t>(i)].at, due - 0.05) << i;
+        EXPECT_LT(lines[static_cast<size_t>(i)].at, due + 1.0) << i;
+    }
+    const int parent_status = wait_for(p.pid, 5);
+    EXPECT_LT(now() - start, s.cycles * s.interval + 2.0);
+    EXPECT_TRUE(WIFEXITED(parent_status) && WEXITSTATUS(parent_status) == 0) << parent_status;
+    const int child_status = wait_for(child, 5);
+    EXPECT_TRUE(WIFEXITED(child_status) && WEXITSTATUS(child_status) == 0) << child_status;
+    EXPECT_EQ(read_all(p.err), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Executables, NaturalRun,
+                         ::testing::Values(Schedule{"kill_a", KILL_A, 5, 1},
+                                           Schedule{"kill_b", KILL_B, 8, 3},
+                                           Schedule{"kill_c", KILL_C, 7, 1}),
+                         [](const ::testing::TestParamInfo<Schedule> &param) { return std::string(param.param.name); });
+
+TEST_F(OutsideSignals, InterruptAndHangupAreNarratedAndQuitEndsWithStatusZero)
+{
+    const Process p = start_lone_child();
+    for (const int sig : {SIGINT, SIGHUP, SIGINT}) {
+        kill(child, sig);
+        EXPECT_EQ(next_line(p.out), sig == SIGINT ? intr : hup);
+        EXPECT_TRUE(alive(child));
+    }
+    kill(child, SIGQUIT);
+    EXPECT_EQ(read_all(p.out), quit + "\n");
+    const int status = wait_for(child, 5);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST_F(OutsideSignals, TerminationLosesNoEarlierLine)
+{
+    const Process p = start_lone_child();
+    kill(child, SIGHUP);
+    EXPECT_EQ(next_line(p.out), hup);
+    kill(child, SIGTERM);
+    EXPECT_EQ(read_all(p.out), "");
+    const int status = wait_for(child, 5);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+}
+
+// Signals coalesce while pending, so fewer lines than signals is right; a torn, mixed or
+// doubled line, a dead child or a lost SIGQUIT is not.
+TEST_F(OutsideSignals, BurstGivesOnlyWholeLinesAndTheChildLivesOn)
+{
+    const Process p = start_lone_child();
+    // A small pipe, left unread, keeps the child blocked inside its writes: the place
+    // where a handler that could be interrupted would tear or repeat its lines.
+    fcntl(p.out, F_SETPIPE_SZ, 4096);
+    for (int i = 0; i < 10000; ++i) {
+        kill(child, i % 2 == 0 ? SIGHUP : SIGINT);
+    }
+    // Stuck in a handler's write, the child must hold back all three signals, not only
+    // the one it is handling: otherwise another handler could run inside that write.
+    const auto held = blocked_signals(child, 2);
+    EXPECT_EQ(held & all_three, all_three) << std::hex << held;
+    EXPECT_TRUE(alive(child));
+    kill(child, SIGQUIT);
+    const auto lines = read_lines(p.out, now(), 30);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().text, quit);
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        ASSERT_TRUE(lines[i].text == hup || lines[i].text == intr) << i << ": " << lines[i].text;
+    }
+    const int status = wait_for(child, 5);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// As root the process limit is not enforced, so the run drops to an unprivileged user.
+TEST_F(ProcessTest, FailedForkIsReportedWithStatusOne)
+{
+    const std::string dir = temp_dir();
+    Options options;
+    options.cwd = dir;
+    options.unprivileged = true;
+    options.no_new_processes = true;
+    const Result r = run({copy_into(KILL_A, dir)}, options);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "fork: Resource temporarily unavailable\n");
+    EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 1) << r.status;
+}
