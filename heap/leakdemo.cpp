@@ -52,7 +52,7 @@ int main()
 
     // Into a pipe or a file stdout is fully buffered, so the narration is only written
     // here: this is where a full disk shows, and it must not be reported as success.
-    if (fflush(stdout) == EOF || ferror(stdout)) {
+    if (fflush(stdout) == EOF || ferror(stdout) != 0) {
         perror("standard output");
         return EXIT_FAILURE;
     }

@@ -1,12 +1,11 @@
 // Preloaded into leakdemo to make one of its allocations fail as a real allocator would:
 // FAIL_ALLOCATION=malloc fails malloc(40), FAIL_ALLOCATION=calloc fails calloc(10, 4).
-// Every other request goes to the C library's allocator.
+// Every other request goes on to the allocator that would have served it (the C
+// library's, or the sanitizer's in a sanitized build).
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-
-extern "C" void *__libc_malloc(size_t size);
-extern "C" void *__libc_calloc(size_t count, size_t size);
+#include <dlfcn.h>
 
 static bool failing(const char *call)
 {
@@ -16,18 +15,20 @@ static bool failing(const char *call)
 
 extern "C" void *malloc(size_t size)
 {
+    static auto next = reinterpret_cast<void *(*)(size_t)>(dlsym(RTLD_NEXT, "malloc"));
     if (size == 40 && failing("malloc")) {
         errno = ENOMEM;
         return nullptr;
     }
-    return __libc_malloc(size);
+    return next(size);
 }
 
-extern "C" void *calloc(size_t count, size_t size)
+extern "C" void *calloc(size_t nmemb, size_t size)
 {
-    if (count == 10 && size == 4 && failing("calloc")) {
+    static auto next = reinterpret_cast<void *(*)(size_t, size_t)>(dlsym(RTLD_NEXT, "calloc"));
+    if (nmemb == 10 && size == 4 && failing("calloc")) {
         errno = ENOMEM;
         return nullptr;
     }
-    return __libc_calloc(count, size);
+    return next(nmemb, size);
 }

@@ -17,7 +17,10 @@ class Farewell : public ProcessTest {
         options.cwd = temp_dir();
         return run({FAREWELL}, options);
     }
-    std::string output() { return read_file(temp_dir() + "/output.txt"); }
+    std::string output()
+    {
+        return read_file(temp_dir() + "/output.txt");
+    }
 };
 } // namespace
 

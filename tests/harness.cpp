@@ -1,8 +1,10 @@
 #include "harness.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <iterator>
 #include <poll.h>
 #include <sstream>
 #include <sys/prctl.h>
@@ -25,8 +28,7 @@ constexpr uid_t nobody = 65534;
 // Parent pid and state letter from /proc/<pid>/stat; false when the process is gone.
 bool proc_stat(pid_t pid, pid_t &ppid, char &state)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
     const auto paren = text.rfind(')');
     if (paren == std::string::npos) {
         return false;
@@ -41,7 +43,7 @@ std::vector<pid_t> children_of(pid_t parent)
     std::vector<pid_t> found;
     DIR *proc = opendir("/proc");
     while (dirent *entry = readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        const pid_t pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
         pid_t ppid = 0;
         char state = 0;
         if (pid > 0 && proc_stat(pid, ppid, state) && ppid == parent) {
@@ -52,8 +54,8 @@ std::vector<pid_t> children_of(pid_t parent)
     return found;
 }
 
-[[noreturn]] void exec_child(const std::vector<std::string> &argv, const Options &options,
-                             int out, int err)
+[[noreturn]] void exec_child(const std::vector<std::string> &argv, const Options &options, int out,
+                             int err)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL); // if the test dies, its direct children go with it
     if (!options.stdout_path.empty()) {
@@ -84,9 +86,8 @@ std::vector<pid_t> children_of(pid_t parent)
         putenv(const_cast<char *>(assignment.c_str()));
     }
     std::vector<char *> args;
-    for (const auto &arg : argv) {
-        args.push_back(const_cast<char *>(arg.c_str()));
-    }
+    std::transform(argv.begin(), argv.end(), std::back_inserter(args),
+                   [](const std::string &arg) { return const_cast<char *>(arg.c_str()); });
     args.push_back(nullptr);
     execv(args[0], args.data());
     perror("execv");
@@ -206,7 +207,7 @@ pid_t find_child(pid_t parent, double timeout)
     const std::string list =
         "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
     do {
-        std::ifstream in(list);
+        std::istringstream in(read_file(list));
         pid_t child = 0;
         if (in >> child) {
             return child;
@@ -243,8 +244,10 @@ std::string copy_into(const std::string &executable, const std::string &dir)
 
 std::string read_file(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // Plain read(2): a /proc file of a process that is just ending fails with ESRCH, which
+    // means "gone", not an error.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd < 0 ? std::string() : read_all(fd);
 }
 
 void write_file(const std::string &path, const std::string &content)

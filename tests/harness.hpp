@@ -13,11 +13,11 @@
 namespace harness {
 
 struct Options {
-    std::string cwd;                // empty: the test's own
-    std::vector<std::string> env;   // NAME=value added to the environment
-    std::string stdout_path;        // stdout into this file instead of a pipe
-    bool unprivileged = false;      // as root, drop to uid and gid 65534
-    bool no_new_processes = false;  // RLIMIT_NPROC of 0, so fork() fails
+    std::string cwd;               // empty: the test's own
+    std::vector<std::string> env;  // NAME=value added to the environment
+    std::string stdout_path;       // stdout into this file instead of a pipe
+    bool unprivileged = false;     // as root, drop to uid and gid 65534
+    bool no_new_processes = false; // RLIMIT_NPROC of 0, so fork() fails
 };
 
 struct Process {
@@ -50,14 +50,14 @@ pid_t find_child(pid_t parent, double timeout);
 bool alive(pid_t pid);
 std::string make_temp_dir();
 std::string copy_into(const std::string &executable, const std::string &dir);
-std::string read_file(const std::string &path);
+std::string read_file(const std::string &path); // empty when it cannot be read
 void write_file(const std::string &path, const std::string &content);
 
 class ProcessTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
-    std::string temp_dir();           // made on first use, removed at the end
+    std::string temp_dir(); // made on first use, removed at the end
   private:
     std::string dir_;
 };

@@ -7,7 +7,8 @@ using namespace harness;
 namespace {
 std::string narration()
 {
-    std::string text = "Creating a memory leak...\nMemory leak created.\n\nFixing the memory leak...\n";
+    std::string text =
+        "Creating a memory leak...\nMemory leak created.\n\nFixing the memory leak...\n";
     for (int i = 0; i < 10; ++i) {
         text += "Value at index " + std::to_string(i) + ": 0\n";
     }
@@ -71,7 +72,25 @@ INSTANTIATE_TEST_SUITE_P(Leakdemo, FailedAllocation,
                              return std::string(param.param.call);
                          });
 
-#ifndef DEMO_SANITIZE
+#ifdef DEMO_SANITIZE
+// The tests run with the intended leak suppressed by name; unsuppressed, LeakSanitizer
+// must find that one leak and nothing else.
+TEST_F(ProcessTest, LeakSanitizerFindsExactlyTheIntendedLeak)
+{
+    Options options;
+    options.env = {"LSAN_OPTIONS=exitcode=23"}; // told apart from leakdemo's own status 1
+    const Result r = run({LEAKDEMO}, options);
+    EXPECT_EQ(r.out, narration());
+    EXPECT_TRUE(exited_with(r.status, 23)) << r.status;
+    EXPECT_NE(r.err.find("Direct leak of 40 byte(s) in 1 object(s) allocated from:"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(" in create_memory_leak "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("SUMMARY: AddressSanitizer: 40 byte(s) leaked in 1 allocation(s).\n"),
+              std::string::npos)
+        << r.err;
+}
+#else
 namespace {
 // Self cost of a function in valgrind's allocation tree (callgrind format): bytes and
 // blocks in use at exit, then allocated in all. (What it frees depends on inlining: an
@@ -93,7 +112,7 @@ std::vector<long> allocated_in(const std::string &xtree, const std::string &func
             inside = !id.empty() && line.compare(3, id.size(), id) == 0;
         } else if (line.rfind("calls=", 0) == 0) {
             call_cost = true; // the next line is a callee's cost, not this function's
-        } else if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0]))) {
+        } else if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0])) != 0) {
             std::istringstream numbers(line);
             long position = 0;
             numbers >> position;
@@ -123,16 +142,16 @@ TEST_P(Tracker, SeesOneLostBlockFromCreateMemoryLeakAndAFreedCalloc)
 
     EXPECT_NE(r.err.find("40 bytes in 1 blocks are definitely lost"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(": create_memory_leak()"), std::string::npos) << r.err;
-    for (const char *summary : {"definitely lost: 40 bytes in 1 blocks",
-                                "indirectly lost: 0 bytes in 0 blocks",
-                                "possibly lost: 0 bytes in 0 blocks",
-                                "still reachable: 0 bytes in 0 blocks",
-                                "ERROR SUMMARY: 1 errors from 1 contexts"}) {
+    for (const char *summary :
+         {"definitely lost: 40 bytes in 1 blocks", "indirectly lost: 0 bytes in 0 blocks",
+          "possibly lost: 0 bytes in 0 blocks", "still reachable: 0 bytes in 0 blocks",
+          "ERROR SUMMARY: 1 errors from 1 contexts"}) {
         EXPECT_NE(r.err.find(summary), std::string::npos) << summary << "\n" << r.err;
     }
     const auto calloc_at = r.err.find("calloc(10,4) = ");
     ASSERT_NE(calloc_at, std::string::npos) << r.err;
-    const std::string block = r.err.substr(calloc_at + 15, r.err.find('\n', calloc_at) - calloc_at - 15);
+    const std::string block =
+        r.err.substr(calloc_at + 15, r.err.find('\n', calloc_at) - calloc_at - 15);
     EXPECT_NE(r.err.find("free(" + block + ")"), std::string::npos) << block;
 
     const std::string tree = read_file(xtree);

@@ -1,0 +1,136 @@
+// kill_a at a terminal, as a person runs it: an interactive shell with job control on a
+// pseudo-terminal, the program started from its prompt, and the interrupt and quit keys
+// typed while the parent runs. The keys signal the whole foreground process group.
+#include "harness.hpp"
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace harness;
+
+namespace {
+const std::string prompt = "demo-prompt> ";
+
+class Terminal : public ProcessTest {
+  protected:
+    void SetUp() override
+    {
+        ProcessTest::SetUp();
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        const std::string terminal = ptsname(master);
+        shell = fork();
+        if (shell == 0) {
+            setsid(); // a session of its own, whose controlling terminal is the pty
+            const int slave = open(terminal.c_str(), O_RDWR);
+            ioctl(slave, TIOCSCTTY, 0);
+            dup2(slave, 0);
+            dup2(slave, 1);
+            dup2(slave, 2);
+            const rlimit no_core{0, 0}; // the quit key's default action dumps core
+            setrlimit(RLIMIT_CORE, &no_core);
+            const std::string ps1 = "PS1=" + prompt;
+            char *env[] = {const_cast<char *>(ps1.c_str()), const_cast<char *>("TERM=dumb"),
+                           const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
+            execle("/bin/bash", "bash", "--norc", "--noprofile", "-i", nullptr, env);
+            _exit(127);
+        }
+        ASSERT_TRUE(wait_for_screen(prompt, 10));
+    }
+    void TearDown() override
+    {
+        ProcessTest::TearDown();
+        close(master);
+    }
+
+    // Reads the terminal until text appears after what was already seen.
+    bool wait_for_screen(const std::string &text, double timeout)
+    {
+        const double deadline = now() + timeout;
+        for (;;) {
+            const auto found = screen.find(text, seen);
+            if (found != std::string::npos) {
+                seen = found + text.size();
+                return true;
+            }
+            pollfd p{master, POLLIN, 0};
+            const double left = deadline - now();
+            if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) {
+                ADD_FAILURE() << "not on the terminal: " << text << "\nscreen:\n" << screen;
+                return false;
+            }
+            char buffer[4096];
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n <= 0) {
+                ADD_FAILURE() << "terminal closed; screen:\n" << screen;
+                return false;
+            }
+            screen.append(buffer, static_cast<size_t>(n));
+        }
+    }
+
+    // Starts kill_a at the prompt; returns the parent and the child once both exist and
+    // the child has had time to install its handler.
+    std::pair<pid_t, pid_t> start_kill_a()
+    {
+        const std::string command = std::string(KILL_A) + "\n";
+        EXPECT_EQ(write(master, command.data(), command.size()),
+                  static_cast<ssize_t>(command.size()));
+        const pid_t parent = find_child(shell, 5);
+        const pid_t child = find_child(parent, 5);
+        usleep(300000);
+        return {parent, child};
+    }
+
+    void type(const char *keys)
+    {
+        EXPECT_EQ(write(master, keys, strlen(keys)), static_cast<ssize_t>(strlen(keys)));
+    }
+
+    bool gone_within(pid_t pid, double timeout)
+    {
+        const double deadline = now() + timeout;
+        while (alive(pid) && now() < deadline) {
+            usleep(10000);
+        }
+        return !alive(pid);
+    }
+
+    int master = -1;
+    pid_t shell = -1;
+    std::string screen;
+    size_t seen = 0;
+};
+} // namespace
+
+TEST_F(Terminal, InterruptKeyEndsTheParentAndTheChildNarratesAndRunsOn)
+{
+    const auto [parent, child] = start_kill_a();
+    type("\x03");
+    EXPECT_TRUE(wait_for_screen("Child: Received SIGINT signal from parent\r\n", 2));
+    EXPECT_TRUE(gone_within(parent, 2));
+    EXPECT_TRUE(wait_for_screen(prompt, 2)); // the shell has its terminal back
+    usleep(1500000); // past the parent's first send: the child idles on, unsignalled
+    EXPECT_TRUE(alive(child));
+
+    kill(child, SIGQUIT);
+    EXPECT_TRUE(wait_for_screen("child: My DADDY has killed me !!!\r\n", 2));
+    EXPECT_TRUE(exited_with(wait_for(child, 5), 0));
+    EXPECT_EQ(screen.find("SIGHUP"), std::string::npos) << screen;
+}
+
+TEST_F(Terminal, QuitKeyEndsTheParentAndTheChildExitsWithStatusZero)
+{
+    const auto [parent, child] = start_kill_a();
+    type("\x1c");
+    EXPECT_TRUE(wait_for_screen("child: My DADDY has killed me !!!\r\n", 2));
+    EXPECT_TRUE(gone_within(parent, 2));
+    EXPECT_TRUE(exited_with(wait_for(child, 5), 0));
+    EXPECT_EQ(screen.find("SIGHUP"), std::string::npos) << screen;
+}
