@@ -158,12 +158,22 @@ std::vector<Line> read_lines(int fd, double start, double timeout)
     return lines;
 }
 
-std::string read_all(int fd)
+std::string read_all(int fd, double timeout)
 {
     std::string text;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+    const double deadline = now() + timeout;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        const double left = deadline - now();
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) == 0) {
+            ADD_FAILURE() << "no end of file within " << timeout << " s";
+            break;
+        }
+        char buffer[65536];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
         text.append(buffer, static_cast<size_t>(n));
     }
     close(fd);

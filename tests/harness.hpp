@@ -43,7 +43,8 @@ Process spawn(const std::vector<std::string> &argv, const Options &options = {})
 Result run(const std::vector<std::string> &argv, const Options &options = {});
 // Lines until end of file; fails the test if that takes longer than timeout seconds.
 std::vector<Line> read_lines(int fd, double start, double timeout);
-std::string read_all(int fd);
+// Everything until end of file; fails the test if that takes longer than timeout seconds.
+std::string read_all(int fd, double timeout = 30);
 // waitpid() with a deadline; fails the test and returns -1 when it passes.
 int wait_for(pid_t pid, double timeout);
 pid_t find_child(pid_t parent, double timeout);

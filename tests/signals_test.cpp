@@ -1,7 +1,9 @@
 #include "harness.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -21,9 +23,8 @@ struct Schedule {
 
 class NaturalRun : public ProcessTest, public ::testing::WithParamInterface<Schedule> {};
 
-// The child must not die before the test has found it, so each test that signals it from
-// outside first kills the parent: the child, orphaned, comes to this process and hears
-// nothing but the test's own signals.
+// Tests that signal the child from outside first kill its parent: the child, orphaned and
+// adopted by this process, then hears nothing but the test's own signals.
 class OutsideSignals : public ProcessTest {
   protected:
     Process start_lone_child()
@@ -35,12 +36,14 @@ class OutsideSignals : public ProcessTest {
         return p;
     }
     // One line, within a second.
-    std::string next_line(int fd)
+    static std::string next_line(int fd)
     {
         std::string line;
         const double deadline = now() + 1;
         char c = 0;
-        while (now() < deadline && read(fd, &c, 1) == 1 && c != '\n') {
+        pollfd p{fd, POLLIN, 0};
+        while (poll(&p, 1, std::max(0, static_cast<int>((deadline - now()) * 1000))) == 1 &&
+               read(fd, &c, 1) == 1 && c != '\n') {
             line += c;
         }
         return line;
