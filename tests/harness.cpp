@@ -128,24 +128,33 @@ Process spawn(const std::vector<std::string> &argv, const Options &options)
     return {pid, out[0], err[0]};
 }
 
+namespace {
+// Appends what the next read() brings; false at end of file, or (a test failure) when
+// the deadline passes first.
+bool read_more(int fd, double deadline, std::string &text)
+{
+    pollfd p{fd, POLLIN, 0};
+    const double left = deadline - now();
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) == 0) {
+        ADD_FAILURE() << "no end of file before the deadline";
+        return false;
+    }
+    char buffer[65536];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) {
+        return false;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+    return true;
+}
+} // namespace
+
 std::vector<Line> read_lines(int fd, double start, double timeout)
 {
     std::vector<Line> lines;
     std::string partial;
-    for (;;) {
-        const double left = start + timeout - now();
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) == 0) {
-            ADD_FAILURE() << "no end of file within " << timeout << " s";
-            break;
-        }
-        char buffer[65536];
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
+    while (read_more(fd, start + timeout, partial)) {
         const double at = now() - start;
-        partial.append(buffer, static_cast<size_t>(n));
         for (size_t end; (end = partial.find('\n')) != std::string::npos;) {
             lines.push_back({at, partial.substr(0, end)});
             partial.erase(0, end + 1);
@@ -162,19 +171,7 @@ std::string read_all(int fd, double timeout)
 {
     std::string text;
     const double deadline = now() + timeout;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        const double left = deadline - now();
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) == 0) {
-            ADD_FAILURE() << "no end of file within " << timeout << " s";
-            break;
-        }
-        char buffer[65536];
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        text.append(buffer, static_cast<size_t>(n));
+    while (read_more(fd, deadline, text)) {
     }
     close(fd);
     return text;
