@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -25,32 +24,15 @@ namespace harness {
 namespace {
 constexpr uid_t nobody = 65534;
 
-// Parent pid and state letter from /proc/<pid>/stat; false when the process is gone.
-bool proc_stat(pid_t pid, pid_t &ppid, char &state)
-{
-    const std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
-    const auto paren = text.rfind(')');
-    if (paren == std::string::npos) {
-        return false;
-    }
-    std::istringstream rest(text.substr(paren + 1));
-    rest >> state >> ppid;
-    return static_cast<bool>(rest);
-}
-
+// The process's children, zombies included, as the kernel lists them.
 std::vector<pid_t> children_of(pid_t parent)
 {
+    std::istringstream in(read_file("/proc/" + std::to_string(parent) + "/task/" +
+                                    std::to_string(parent) + "/children"));
     std::vector<pid_t> found;
-    DIR *proc = opendir("/proc");
-    while (dirent *entry = readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
-        pid_t ppid = 0;
-        char state = 0;
-        if (pid > 0 && proc_stat(pid, ppid, state) && ppid == parent) {
-            found.push_back(pid);
-        }
+    for (pid_t child = 0; in >> child;) {
+        found.push_back(child);
     }
-    closedir(proc);
     return found;
 }
 
@@ -211,13 +193,10 @@ int wait_for(pid_t pid, double timeout)
 pid_t find_child(pid_t parent, double timeout)
 {
     const double deadline = now() + timeout;
-    const std::string list =
-        "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
     do {
-        std::istringstream in(read_file(list));
-        pid_t child = 0;
-        if (in >> child) {
-            return child;
+        const auto children = children_of(parent);
+        if (!children.empty()) {
+            return children.front();
         }
     } while (now() < deadline);
     ADD_FAILURE() << "process " << parent << " made no child within " << timeout << " s";
@@ -226,9 +205,11 @@ pid_t find_child(pid_t parent, double timeout)
 
 bool alive(pid_t pid)
 {
-    pid_t ppid = 0;
-    char state = 0;
-    return proc_stat(pid, ppid, state) && state != 'Z' && state != 'X';
+    // The state letter follows the command name, which ends at the last ')'.
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z' &&
+           stat[paren + 2] != 'X';
 }
 
 std::string make_temp_dir()
