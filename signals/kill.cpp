@@ -12,7 +12,10 @@
 //   - the handler's sa_mask holds all three signals back while it runs, so it never
 //     re-enters the stdio it is using and its lines come out whole and in order;
 //   - the child's standard output is line buffered, so every line leaves the process as
-//     it is written, into a terminal, a pipe or a file alike.
+//     it is written, into a terminal, a pipe or a file alike;
+//   - SIGCHLD is set back to its default before fork(), so a child that dies early stays a
+//     zombie and keeps its pid for as long as the parent may still signal it;
+//   - a line that cannot be written is reported once, and the child's exit status says so.
 
 #include <csignal>
 #include <cstdio>
@@ -23,19 +26,33 @@
 #error "build with -DCYCLES=n -DINTERVAL_SECONDS=n -DLAST_HUP_CYCLE=n"
 #endif
 
-// puts() and exit() are not async-signal-safe in general. They are safe here because the
-// only code this handler can interrupt is the child's sleep() (which holds no stdio lock
-// and no half-written buffer) or, never, itself: its sa_mask blocks the other two signals
-// and the kernel blocks the one being handled until the handler returns.
+// Set once a line could not be written; it decides the child's exit status.
+static volatile sig_atomic_t output_failed = 0;
+
+// puts(), perror() and exit() are not async-signal-safe in general. They are safe here
+// because the only code this handler can interrupt is the child's sleep() (which holds no
+// stdio lock and no half-written buffer) or, never, itself: its sa_mask blocks the other
+// two signals and the kernel blocks the one being handled until the handler returns. So
+// the handler is the only user of stdout and stderr in the child, one call at a time.
+static void narrate(const char *line)
+{
+    // stdout is line buffered: puts() writes the line out at once, and fails if it can't.
+    if (puts(line) == EOF && output_failed == 0) {
+        output_failed = 1;
+        perror("standard output"); // once: the next lines are still tried, but not reported
+    }
+}
+
 static void childSignalHandler(int sig)
 {
     if (sig == SIGHUP) {
-        puts("Child: Received SIGHUP signal from parent");
+        narrate("Child: Received SIGHUP signal from parent");
     } else if (sig == SIGINT) {
-        puts("Child: Received SIGINT signal from parent");
+        narrate("Child: Received SIGINT signal from parent");
     } else if (sig == SIGQUIT) {
-        puts("child: My DADDY has killed me !!!");
-        exit(EXIT_SUCCESS); // the normal exit path: stdout is flushed, status 0
+        narrate("child: My DADDY has killed me !!!");
+        // The normal exit path: stdout is flushed; status 1 tells of a lost line.
+        exit(output_failed != 0 ? EXIT_FAILURE : EXIT_SUCCESS);
     }
 }
 
@@ -51,6 +68,12 @@ int main()
     // it before its handler is in place stays pending rather than taking the default action.
     sigset_t saved_mask;
     sigprocmask(SIG_BLOCK, &demo_signals, &saved_mask);
+
+    // A launcher may hand us SIGCHLD ignored. Then the kernel reaps a child the moment it
+    // dies, its pid is free for the next new process, and our next kill() would signal a
+    // stranger. At its default the dead child stays a zombie, holding its pid until we
+    // end: our sends reach the zombie and do nothing. We still never wait for it.
+    signal(SIGCHLD, SIG_DFL);
 
     const pid_t child = fork();
     if (child < 0) {

@@ -47,6 +47,12 @@ std::vector<pid_t> children_of(pid_t parent)
     dup2(err, STDERR_FILENO);
     const int null = open("/dev/null", O_RDONLY);
     dup2(null, STDIN_FILENO);
+    if (options.closed_stdout) {
+        close(STDOUT_FILENO);
+    }
+    for (const int sig : options.ignored) {
+        signal(sig, SIG_IGN);
+    }
     if (options.unprivileged && geteuid() == 0) {
         // uid first with the process limit still open: a uid change over the limit would
         // make the exec below fail instead of the program's fork().
@@ -103,7 +109,7 @@ Process spawn(const std::vector<std::string> &argv, const Options &options)
     }
     close(out[1]);
     close(err[1]);
-    if (!options.stdout_path.empty()) {
+    if (!options.stdout_path.empty() || options.closed_stdout) {
         close(out[0]);
         out[0] = -1;
     }
@@ -203,13 +209,18 @@ pid_t find_child(pid_t parent, double timeout)
     return -1;
 }
 
-bool alive(pid_t pid)
+char state(pid_t pid)
 {
     // The state letter follows the command name, which ends at the last ')'.
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const auto paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z' &&
-           stat[paren + 2] != 'X';
+    return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '\0';
+}
+
+bool alive(pid_t pid)
+{
+    const char s = state(pid);
+    return s != '\0' && s != 'Z' && s != 'X';
 }
 
 std::string make_temp_dir()

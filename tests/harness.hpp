@@ -16,6 +16,8 @@ struct Options {
     std::string cwd;               // empty: the test's own
     std::vector<std::string> env;  // NAME=value added to the environment
     std::string stdout_path;       // stdout into this file instead of a pipe
+    bool closed_stdout = false;    // no stdout at all, as `>&-` leaves it
+    std::vector<int> ignored;      // signals left ignored across exec, as some launchers do
     bool unprivileged = false;     // as root, drop to uid and gid 65534
     bool no_new_processes = false; // RLIMIT_NPROC of 0, so fork() fails
 };
@@ -48,6 +50,8 @@ std::string read_all(int fd, double timeout = 30);
 // waitpid() with a deadline; fails the test and returns -1 when it passes.
 int wait_for(pid_t pid, double timeout);
 pid_t find_child(pid_t parent, double timeout);
+// The state letter of /proc/<pid>/stat: 'S' sleeping, 'Z' zombie...; '\0' when gone.
+char state(pid_t pid);
 bool alive(pid_t pid);
 std::string make_temp_dir();
 std::string copy_into(const std::string &executable, const std::string &dir);

@@ -27,9 +27,9 @@ class NaturalRun : public ProcessTest, public ::testing::WithParamInterface<Sche
 // adopted by this process, then hears nothing but the test's own signals.
 class OutsideSignals : public ProcessTest {
   protected:
-    Process start_lone_child()
+    Process start_lone_child(const Options &options = {})
     {
-        Process p = spawn({KILL_B});
+        Process p = spawn({KILL_B}, options);
         child = find_child(p.pid, 2);
         kill(p.pid, SIGKILL);
         wait_for(p.pid, 5);
@@ -50,6 +50,23 @@ class OutsideSignals : public ProcessTest {
     }
     pid_t child = -1;
 };
+
+// The write() calls a process has made so far, from /proc/<pid>/io.
+long writes_of(pid_t pid)
+{
+    const std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
+    const auto at = io.find("syscw: ");
+    return at == std::string::npos ? -1 : std::stol(io.substr(at + 7));
+}
+
+struct LostOutput {
+    const char *name;
+    const char *stdout_path; // empty: stdout closed
+    const char *reason;
+    bool counted; // the kernel counts a failed write in syscw, but not one to a closed fd
+};
+
+class UnwritableOutput : public OutsideSignals, public ::testing::WithParamInterface<LostOutput> {};
 
 const unsigned long all_three = 1ul << (SIGHUP - 1) | 1ul << (SIGINT - 1) | 1ul << (SIGQUIT - 1);
 
@@ -161,6 +178,54 @@ TEST_F(OutsideSignals, BurstGivesOnlyWholeLinesAndTheChildLivesOn)
     }
     const int status = wait_for(child, 5);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A line lost is reported once, every later line is still tried, and the child's status
+// says so; the parent is not concerned.
+TEST_P(UnwritableOutput, IsReportedOnceAndTheChildExitsWithStatusOne)
+{
+    Options options;
+    options.stdout_path = GetParam().stdout_path;
+    options.closed_stdout = options.stdout_path.empty();
+    const Process p = start_lone_child(options);
+    for (const int sig : {SIGHUP, SIGINT, SIGHUP}) {
+        const long before = writes_of(child);
+        kill(child, sig);
+        const double deadline = now() + (GetParam().counted ? 1 : 0.1);
+        while (writes_of(child) == before && now() < deadline) {
+            usleep(1000);
+        }
+        EXPECT_TRUE(writes_of(child) > before || !GetParam().counted) << "no write for " << sig;
+    }
+    kill(child, SIGQUIT);
+    EXPECT_TRUE(exited_with(wait_for(child, 5), 1));
+    EXPECT_EQ(read_all(p.err), std::string("standard output: ") + GetParam().reason + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Child, UnwritableOutput,
+                         ::testing::Values(LostOutput{"Full", "/dev/full",
+                                                      "No space left on device", true},
+                                           LostOutput{"Closed", "", "Bad file descriptor", false}),
+                         [](const ::testing::TestParamInfo<LostOutput> &param) {
+                             return std::string(param.param.name);
+                         });
+
+// A launcher may hand the program SIGCHLD ignored, which would let the kernel reap a child
+// that dies early and give its pid to a stranger for the parent's next kill(). The child
+// must stay a zombie, holding its pid, until the parent ends.
+TEST_F(ProcessTest, AChildDeadEarlyStaysAZombieEvenWhenSigchldWasIgnored)
+{
+    Options options;
+    options.ignored = {SIGCHLD};
+    const Process p = spawn({KILL_A}, options);
+    const pid_t child = find_child(p.pid, 2);
+    kill(child, SIGTERM);
+    usleep(1500000); // past the parent's first send
+    EXPECT_EQ(state(child), 'Z');
+    EXPECT_TRUE(exited_with(wait_for(p.pid, 10), 0));
+    // Orphaned when the parent ends, the zombie comes to this process, which reaps it.
+    const int status = wait_for(child, 5);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
 }
 
 // As root the process limit is not enforced, so the run drops to an unprivileged user.
