@@ -1,4 +1,5 @@
 #include "harness.hpp"
+#include "reaper.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -40,6 +41,9 @@ std::vector<pid_t> children_of(pid_t parent)
                              int err)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL); // if the test dies, its direct children go with it
+    if (options.own_group) {
+        setpgid(0, 0);
+    }
     if (!options.stdout_path.empty()) {
         out = open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
@@ -254,27 +258,36 @@ void write_file(const std::string &path, const std::string &content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
+namespace {
+// ctest kills a test that outlives its TIMEOUT with SIGKILL, which leaves no chance to end
+// what the test started: a demonstration's orphaned child would run on. So each test has
+// a watchdog of its own, which fires first and ends everything below the test.
+void on_watchdog(int sig)
+{
+    static constexpr char message[] = "\ntest timed out: ending every process it started\n";
+    write(STDERR_FILENO, message, sizeof message - 1);
+    reaper::end_all_and_reraise(sig);
+}
+} // namespace
+
 void ProcessTest::SetUp()
 {
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    // Interrupted (the terminal's keys, a closing terminal, a SIGTERM), the test ends
+    // everything it started before it ends by the same signal.
+    reaper::on_signal(SIGINT, reaper::end_all_and_reraise);
+    reaper::on_signal(SIGTERM, reaper::end_all_and_reraise);
+    reaper::on_signal(SIGHUP, reaper::end_all_and_reraise);
+    reaper::on_signal(SIGALRM, on_watchdog);
+    alarm(DEMO_TEST_TIMEOUT - 10);
 }
 
 void ProcessTest::TearDown()
 {
     // Kill our children, reap them, and repeat for the orphans that then come to us,
     // until nothing below this process is left.
-    for (;;) {
-        const auto children = children_of(getpid());
-        for (const pid_t child : children) {
-            kill(child, SIGKILL);
-        }
-        for (const pid_t child : children) {
-            waitpid(child, nullptr, 0);
-        }
-        if (children.empty() && waitpid(-1, nullptr, WNOHANG) < 0) {
-            break;
-        }
-    }
+    reaper::end_everything_below();
+    alarm(0);
     if (!dir_.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);

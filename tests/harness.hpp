@@ -20,6 +20,7 @@ struct Options {
     std::vector<int> ignored;      // signals left ignored across exec, as some launchers do
     bool unprivileged = false;     // as root, drop to uid and gid 65534
     bool no_new_processes = false; // RLIMIT_NPROC of 0, so fork() fails
+    bool own_group = false;        // a process group of its own, as a shell's job has
 };
 
 struct Process {

@@ -4,6 +4,10 @@
 // else would see. A process still running 10 seconds after the command has ended is
 // killed, so the tour never leaves one behind.
 //
+// Interrupted (SIGINT from the terminal's key, SIGTERM, SIGHUP from a closing terminal),
+// it kills and reaps everything below it, then ends by the same signal, so that the shell
+// that started it knows it was interrupted and stops too.
+//
 // Usage: watch PROGRAM [ARGUMENT...]
 
 #include <cerrno>
@@ -15,6 +19,8 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "reaper.hpp"
 
 static double seconds_since(const timespec &start)
 {
@@ -36,28 +42,6 @@ static void describe(pid_t pid, pid_t command, int status, double after)
     }
 }
 
-static void kill_children()
-{
-    char path[64];
-    snprintf(path, sizeof path, "/proc/self/task/%d/children", static_cast<int>(getpid()));
-    FILE *list = fopen(path, "r");
-    char children[4096] = "";
-    if (list != nullptr) {
-        children[fread(children, 1, sizeof children - 1, list)] = '\0';
-        fclose(list);
-    }
-    for (char *next = children; *next != '\0';) {
-        char *end = nullptr;
-        const long pid = strtol(next, &end, 10);
-        if (end == next) {
-            break;
-        }
-        printf("  pid %ld still running: killing it\n", pid);
-        kill(static_cast<pid_t>(pid), SIGKILL);
-        next = end;
-    }
-}
-
 static void on_alarm(int /*signal*/) {}
 
 int main(int argc, char *argv[])
@@ -73,6 +57,10 @@ int main(int argc, char *argv[])
     struct sigaction action {};
     action.sa_handler = on_alarm; // no SA_RESTART: the alarm must interrupt waitpid()
     sigaction(SIGALRM, &action, nullptr);
+    // exec() gives the command these back at their default actions.
+    reaper::on_signal(SIGINT, reaper::end_all_and_reraise);
+    reaper::on_signal(SIGTERM, reaper::end_all_and_reraise);
+    reaper::on_signal(SIGHUP, reaper::end_all_and_reraise);
 
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -98,8 +86,14 @@ int main(int argc, char *argv[])
                 command_status = status;
                 alarm(10);
             }
-        } else if (errno == EINTR) {
-            kill_children();
+        } else if (errno == EINTR) { // the alarm, 10 s after the command ended
+            pid_t children[512];
+            const int count = reaper::list_children(children, 512);
+            for (int i = 0; i < count; ++i) {
+                printf("  pid %d still running: killing it\n", children[i]);
+                kill(children[i], SIGKILL);
+            }
+            alarm(1); // their orphans, if any, come to us meanwhile
         } else {
             break; // ECHILD: nothing of the command is left
         }
