@@ -2,13 +2,29 @@
 # Start-up cost of leakdemo and farewell against the same work built as plain C: median
 # wall time of a whole run (fork, exec, dynamic loading, the work, exit), median peak
 # resident memory, and the libraries each loads at run time.
-# Usage: bench/startup.sh [build directory] [runs]     (needs gcc and GNU time)
+# Usage: bench/startup.sh [build directory] [runs]
+# Without a build directory it uses the demos preset's build (the tour's), building it if
+# needed. Needs gcc and GNU time (Debian package time).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-build=$(cd "${1:-$here/../build/default}" && pwd)
+
+missing=()
+for tool in gcc:gcc g++:g++ cmake:cmake make:make readelf:binutils /usr/bin/time:time; do
+    command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
+done
+if ((${#missing[@]} > 0)); then
+    echo "bench/startup.sh: missing tools; install them with:" >&2
+    echo "  sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    exit 2
+fi
+if [ $# -eq 0 ]; then
+    (cd "$here/.." && cmake --workflow --preset demos >/dev/null)
+fi
+build=$(cd "${1:-$here/../build/demos}" && pwd)
 runs=${2:-500}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+for sig in INT TERM HUP; do trap "rm -rf \"\$work\"; trap - $sig; kill -s $sig \$\$" "$sig"; done
 
 # The same optimization and linking as the C++ programs' default build.
 for name in leakdemo farewell; do
