@@ -17,6 +17,7 @@
 //     zombie and keeps its pid for as long as the parent may still signal it;
 //   - a line that cannot be written is reported once, and the child's exit status says so.
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -45,6 +46,7 @@ static void narrate(const char *line)
 
 static void childSignalHandler(int sig)
 {
+    const int saved_errno = errno; // the interrupted code may still look at it
     if (sig == SIGHUP) {
         narrate("Child: Received SIGHUP signal from parent");
     } else if (sig == SIGINT) {
@@ -54,6 +56,7 @@ static void childSignalHandler(int sig)
         // The normal exit path: stdout is flushed; status 1 tells of a lost line.
         exit(output_failed != 0 ? EXIT_FAILURE : EXIT_SUCCESS);
     }
+    errno = saved_errno;
 }
 
 int main()
