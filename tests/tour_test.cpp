@@ -1,0 +1,190 @@
+// The guided tour as a learner runs it, against this build's programs (TOUR_BUILD_DIR, so
+// that no test builds build/demos): each demonstration's narration, then the same run from
+// the kernel's side, its events in the order they happened. strace and valgrind must be
+// installed, as in CI.
+#include "harness.hpp"
+
+#include <cctype>
+#include <map>
+
+using namespace harness;
+
+namespace {
+struct Tour {
+    const char *name;
+    std::vector<std::string> demonstrations;
+    int status;
+    // On standard output, each after the one before; none at all means no output at all.
+    // "@name" stands for a word of letters and digits: whatever word is there the first
+    // time, the same word every time after.
+    std::vector<std::string> in_order;
+    std::vector<std::string> never; // nowhere on standard output, "@name" as bound above
+    std::string err;
+};
+
+class TourRun : public ProcessTest, public ::testing::WithParamInterface<Tour> {};
+
+void PrintTo(const Tour &tour, std::ostream *os)
+{
+    *os << tour.name;
+}
+
+using Words = std::map<std::string, std::string>;
+
+bool in_word(char c)
+{
+    return std::isalnum(static_cast<unsigned char>(c)) != 0;
+}
+
+// The end of pattern matched at text[at], or npos; a match adds the words it binds.
+size_t match_at(const std::string &text, size_t at, const std::string &pattern, Words &words)
+{
+    Words bound = words;
+    for (size_t p = 0; p < pattern.size();) {
+        if (pattern[p] != '@') {
+            if (at >= text.size() || text[at] != pattern[p]) {
+                return std::string::npos;
+            }
+            ++at;
+            ++p;
+            continue;
+        }
+        size_t name_end = p + 1;
+        while (name_end < pattern.size() && in_word(pattern[name_end])) {
+            ++name_end;
+        }
+        size_t word_end = at;
+        while (word_end < text.size() && in_word(text[word_end])) {
+            ++word_end;
+        }
+        const std::string name = pattern.substr(p + 1, name_end - p - 1);
+        const std::string word = text.substr(at, word_end - at);
+        const auto [known, added] = bound.emplace(name, word);
+        if (word.empty() || (!added && known->second != word)) {
+            return std::string::npos;
+        }
+        at = word_end;
+        p = name_end;
+    }
+    words = bound;
+    return at;
+}
+
+size_t find_from(const std::string &text, size_t from, const std::string &pattern, Words &words)
+{
+    for (size_t at = from; at < text.size(); ++at) {
+        const size_t end = match_at(text, at, pattern, words);
+        if (end != std::string::npos) {
+            return end;
+        }
+    }
+    return std::string::npos;
+}
+
+std::string with_words(std::string pattern, const Words &words)
+{
+    for (const auto &[name, word] : words) {
+        for (size_t at; (at = pattern.find('@' + name)) != std::string::npos;) {
+            pattern.replace(at, name.size() + 1, word);
+        }
+    }
+    return pattern;
+}
+} // namespace
+
+TEST_P(TourRun, ShowsEachRunAndItsEventsInOrder)
+{
+    const Tour &tour = GetParam();
+    std::vector<std::string> argv = {"/bin/bash", TOUR_RUN};
+    argv.insert(argv.end(), tour.demonstrations.begin(), tour.demonstrations.end());
+    Options options;
+    options.env = {std::string("TOUR_BUILD_DIR=") + TOUR_BUILD_DIR};
+    const Result r = run(argv, options);
+
+    EXPECT_TRUE(exited_with(r.status, tour.status)) << r.status;
+    EXPECT_EQ(r.err, tour.err);
+    if (tour.in_order.empty()) {
+        EXPECT_EQ(r.out, "");
+    }
+    Words words;
+    size_t at = 0;
+    for (const std::string &event : tour.in_order) {
+        const size_t end = find_from(r.out, at, event, words);
+        ASSERT_NE(end, std::string::npos) << "not found in order: " << event << "\n" << r.out;
+        at = end;
+    }
+    for (const std::string &event : tour.never) {
+        EXPECT_EQ(r.out.find(with_words(event, words)), std::string::npos) << event << "\n"
+                                                                           << r.out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tour, TourRun,
+    ::testing::Values(
+        // On a pseudo-terminal standard output is line buffered: the first line is written
+        // while main() runs, the greeting only on the exit path.
+        Tour{"farewell",
+             {"farewell"},
+             0,
+             {"== farewell: ", "\nProgram is exiting...\nFile closed.\n",
+              "The bytes of output.txt (14 of them):",
+              "  openat(AT_FDCWD, \"output.txt\", O_WRONLY|O_CREAT|O_TRUNC, 0666) = @file\n",
+              "  write(1, \"Program is exiting...\\n\", 22) = 22\n",
+              "  write(@file, \"Hello, Zorvi!\\n\", 14) = 14\n", "  close(@file) = 0\n",
+              "  write(1, \"File closed.\\n\", 13) = 13\n", "  exit_group(0) = ?\n",
+              "  +++ exited with 0 +++\n"},
+             {"\r"},
+             ""},
+        // One run under valgrind: the narration, then every allocation. The one of 40 bytes
+        // is never freed; the 4096 bytes are the C library's buffer for a stdout that is
+        // a pipe.
+        Tour{"leakdemo",
+             {"leakdemo"},
+             0,
+             {"== leakdemo: ",
+              "\nCreating a memory leak...\nMemory leak created.\n\nFixing the memory leak...\n"
+              "Value at index 0: 0\nValue at index 1: 0\nValue at index 2: 0\n"
+              "Value at index 3: 0\nValue at index 4: 0\nValue at index 5: 0\n"
+              "Value at index 6: 0\nValue at index 7: 0\nValue at index 8: 0\n"
+              "Value at index 9: 0\nMemory leak fixed.\n",
+              "  malloc(4096) = @buffer ", "  malloc(40) = @leak ", "  calloc(10,4) = @zeroed ",
+              "  free(@zeroed) ", "  free(@buffer) ", "  in use at exit: 40 bytes in 1 blocks\n",
+              "  total heap usage: 3 allocs, 2 frees, 4,176 bytes allocated\n",
+              ": create_memory_leak()", "  definitely lost: 40 bytes in 1 blocks\n"},
+             {"free(@leak)", "  free(0x0)"},
+             ""},
+        // strace's record, cut to the parent and the child: watch's own calls are left out.
+        Tour{"kill_a",
+             {"kill_a"},
+             0,
+             {"== kill_a: ",
+              "\nChild: Received SIGHUP signal from parent\n"
+              "Child: Received SIGHUP signal from parent\n"
+              "Child: Received SIGHUP signal from parent\n"
+              "Child: Received SIGHUP signal from parent\n"
+              "child: My DADDY has killed me !!!\n",
+              "  parent is pid @parent, child is pid @child;",
+              "  parent  rt_sigprocmask(SIG_BLOCK, [HUP INT QUIT], [], 8) = 0\n",
+              "  parent  rt_sigaction(SIGCHLD, {sa_handler=SIG_DFL, ", "  parent  clone(",
+              ") = <child>\n", "  child   rt_sigaction(SIGHUP, {sa_handler=0x",
+              ", sa_mask=[HUP INT QUIT]}, ...) = 0\n",
+              "  child   rt_sigprocmask(SIG_UNBLOCK, [HUP INT QUIT], NULL, 8) = 0\n",
+              "  parent  kill(<child>, SIGHUP) = 0\n",
+              "  child   --- SIGHUP {si_code=SI_USER, si_pid=<parent>, ",
+              "  child   write(1, \"Child: Received SIGHUP signal from parent\\n\", 42) = 42\n",
+              "(3 more cycles the same, at ", "  parent  kill(<child>, SIGQUIT) = 0\n",
+              "  child   --- SIGQUIT {si_code=SI_USER, si_pid=<parent>, ",
+              "  child   write(1, \"child: My DADDY has killed me !!!\\n\", 34) = 34\n",
+              "  child   exit_group(0) = ?\n", "  child   +++ exited with 0 +++\n"},
+             {"SIGALRM", "kill(@child,", "si_pid=@parent,"},
+             ""},
+        // Refused before anything runs, the known name before it included.
+        Tour{"UnknownName",
+             {"farewell", "kill_d"},
+             2,
+             {},
+             {},
+             "tour/run: no demonstration named 'kill_d'\n"
+             "usage: bash tour/run [kill_a|kill_b|kill_c|leakdemo|farewell]...\n"}),
+    [](const ::testing::TestParamInfo<Tour> &param) { return std::string(param.param.name); });
