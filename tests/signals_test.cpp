@@ -180,6 +180,22 @@ TEST_F(OutsideSignals, BurstGivesOnlyWholeLinesAndTheChildLivesOn)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+// A signal that reaches the child before its handler is installed must wait for the
+// handler, not kill the child. A preloaded library holds the forked child back 300 ms
+// before its first sigaction(), and the SIGHUP comes in that time.
+TEST_F(OutsideSignals, ASignalBeforeTheHandlerWaitsForItInsteadOfKillingTheChild)
+{
+    Options options;
+    options.env = {std::string("LD_PRELOAD=") + DELAY_CHILD_HANDLERS_LIBRARY,
+                   "ASAN_OPTIONS=verify_asan_link_order=0"};
+    const Process p = start_lone_child(options);
+    kill(child, SIGHUP);
+    EXPECT_EQ(next_line(p.out), hup);
+    kill(child, SIGQUIT);
+    const int status = wait_for(child, 5);
+    EXPECT_TRUE(exited_with(status, 0)) << status;
+}
+
 // A line lost is reported once, every later line is still tried, and the child's status
 // says so; the parent is not concerned.
 TEST_P(UnwritableOutput, IsReportedOnceAndTheChildExitsWithStatusOne)
