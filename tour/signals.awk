@@ -28,21 +28,6 @@ function made(text)
     return text
 }
 
-# The cycles left out since the last line shown, by their times.
-function flush_repeats(    times, r)
-{
-    if (repeats == 0)
-        return
-    times = again[1]
-    for (r = 2; r < repeats; ++r)
-        times = times ", " again[r]
-    if (repeats > 1)
-        times = times " and " again[repeats]
-    printf "%18s(%d more cycle%s the same, at %s s)\n", "", repeats, (repeats > 1 ? "s" : ""),
-        times
-    repeats = 0
-}
-
 function note(key, text)
 {
     if (!(key in noted)) {
@@ -113,17 +98,6 @@ END {
     printf "  parent is pid %s, child is pid %s; seconds since the parent's first call:\n",
         parent, child
     for (i = 1; i <= m; ++i) {
-        # A cycle exactly like the last one shown: only its time is given.
-        if (tag[i] == "parent" && line[i] ~ /^kill\(/ && i + 2 <= m) {
-            key = tag[i] line[i] "|" tag[i + 1] line[i + 1] "|" tag[i + 2] line[i + 2]
-            if (key == last_cycle) {
-                again[++repeats] = sprintf("%.1f", when[i] - when[1])
-                i += 2
-                continue
-            }
-            last_cycle = key
-        }
-        flush_repeats()
         printf "  %6.3f  %-6s  %s\n", when[i] - when[1], tag[i], line[i]
         t = tag[i] " " line[i]
         if (t ~ /^parent rt_sigprocmask\(SIG_BLOCK/)
@@ -151,5 +125,4 @@ END {
         else if (t ~ /^parent exit_group\(/)
             note(t, "the parent returns from main(), never waiting for its child")
     }
-    flush_repeats()
 }
