@@ -4,8 +4,8 @@
 #include "harness.hpp"
 
 #include <csignal>
-#include <dirent.h>
 #include <filesystem>
+#include <sstream>
 #include <sys/wait.h>
 
 using namespace harness;
@@ -23,19 +23,25 @@ class Interrupted : public ProcessTest, public ::testing::WithParamInterface<Int
 std::vector<pid_t> members_of(pid_t group)
 {
     std::vector<pid_t> found;
-    DIR *proc = opendir("/proc");
-    for (const dirent *entry; proc != nullptr && (entry = readdir(proc)) != nullptr;) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-        const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-        const auto paren = stat.rfind(')');
-        int pgrp = 0;
-        if (pid > 0 && paren != std::string::npos &&
-            std::sscanf(stat.c_str() + paren + 1, " %*c %*d %d", &pgrp) == 1 && pgrp == group) {
-            found.push_back(pid);
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
         }
-    }
-    if (proc != nullptr) {
-        closedir(proc);
+        // The fields after the command name, which ends at the last ')': state ppid pgrp.
+        const std::string stat = read_file("/proc/" + name + "/stat");
+        const auto paren = stat.rfind(')');
+        if (paren == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(stat.substr(paren + 1));
+        char state = 0;
+        pid_t ppid = 0;
+        pid_t pgrp = 0;
+        if (fields >> state >> ppid >> pgrp && pgrp == group) {
+            found.push_back(std::stoi(name));
+        }
     }
     return found;
 }
