@@ -13,7 +13,7 @@ if [ $# -eq 0 ]; then
     done
     if ((${#missing[@]} > 0)); then
         echo "bench/signals.sh: missing tools; install them with:" >&2
-        echo "  sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+        echo "  $( ((EUID == 0)) || echo "sudo ")apt-get install -y --no-install-recommends ${missing[*]}" >&2
         exit 2
     fi
     (cd "$root" && cmake --workflow --preset demos >/dev/null)

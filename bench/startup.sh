@@ -14,7 +14,7 @@ for tool in gcc:gcc g++:g++ cmake:cmake make:make readelf:binutils /usr/bin/time
 done
 if ((${#missing[@]} > 0)); then
     echo "bench/startup.sh: missing tools; install them with:" >&2
-    echo "  sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    echo "  $( ((EUID == 0)) || echo "sudo ")apt-get install -y --no-install-recommends ${missing[*]}" >&2
     exit 2
 fi
 if [ $# -eq 0 ]; then
