@@ -213,12 +213,18 @@ pid_t find_child(pid_t parent, double timeout)
     return -1;
 }
 
-char state(pid_t pid)
+std::string stat_fields(pid_t pid)
 {
-    // The state letter follows the command name, which ends at the last ')'.
+    // The command name, in parentheses, may hold anything: it ends at the last ')'.
     const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     const auto paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '\0';
+    return paren != std::string::npos && paren + 2 < stat.size() ? stat.substr(paren + 2) : "";
+}
+
+char state(pid_t pid)
+{
+    const std::string fields = stat_fields(pid);
+    return fields.empty() ? '\0' : fields[0];
 }
 
 bool alive(pid_t pid)

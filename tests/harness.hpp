@@ -51,7 +51,10 @@ std::string read_all(int fd, double timeout = 30);
 // waitpid() with a deadline; fails the test and returns -1 when it passes.
 int wait_for(pid_t pid, double timeout);
 pid_t find_child(pid_t parent, double timeout);
-// The state letter of /proc/<pid>/stat: 'S' sleeping, 'Z' zombie...; '\0' when gone.
+// The fields of /proc/<pid>/stat after the command name ("S 1 42 ...": state, parent,
+// process group...); empty when the process is gone.
+std::string stat_fields(pid_t pid);
+// The state letter: 'S' sleeping, 'Z' zombie...; '\0' when gone.
 char state(pid_t pid);
 bool alive(pid_t pid);
 std::string make_temp_dir();

@@ -29,18 +29,13 @@ std::vector<pid_t> members_of(pid_t group)
         if (name.find_first_not_of("0123456789") != std::string::npos) {
             continue;
         }
-        // The fields after the command name, which ends at the last ')': state ppid pgrp.
-        const std::string stat = read_file("/proc/" + name + "/stat");
-        const auto paren = stat.rfind(')');
-        if (paren == std::string::npos) {
-            continue;
-        }
-        std::istringstream fields(stat.substr(paren + 1));
-        char state = 0;
+        const pid_t pid = std::stoi(name);
+        std::istringstream fields(stat_fields(pid));
+        char letter = 0;
         pid_t ppid = 0;
         pid_t pgrp = 0;
-        if (fields >> state >> ppid >> pgrp && pgrp == group) {
-            found.push_back(std::stoi(name));
+        if (fields >> letter >> ppid >> pgrp && pgrp == group) {
+            found.push_back(pid);
         }
     }
     return found;
