@@ -37,6 +37,14 @@ std::vector<pid_t> children_of(pid_t parent)
     return found;
 }
 
+// In the child, before exec: the reason goes to the test's standard error pipe, and the
+// status 126 (as a shell's for a command that cannot run) fails the test's expectations.
+[[noreturn]] void fail_to_start(const char *what)
+{
+    perror(what);
+    _exit(126);
+}
+
 [[noreturn]] void exec_child(const std::vector<std::string> &argv, const Options &options, int out,
                              int err)
 {
@@ -44,13 +52,24 @@ std::vector<pid_t> children_of(pid_t parent)
     if (options.own_group) {
         setpgid(0, 0);
     }
+    // Standard error first, so that any failure below reaches the test with its reason: a
+    // program started with the wrong descriptors would fail it for a reason not its own.
+    if (dup2(err, STDERR_FILENO) < 0) {
+        _exit(126);
+    }
     if (!options.stdout_path.empty()) {
         out = open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0) {
+            fail_to_start(options.stdout_path.c_str());
+        }
     }
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
     const int null = open("/dev/null", O_RDONLY);
-    dup2(null, STDIN_FILENO);
+    if (null < 0) {
+        fail_to_start("/dev/null");
+    }
+    if (dup2(out, STDOUT_FILENO) < 0 || dup2(null, STDIN_FILENO) < 0) {
+        fail_to_start("dup2");
+    }
     if (options.closed_stdout) {
         close(STDOUT_FILENO);
     }
@@ -62,8 +81,7 @@ std::vector<pid_t> children_of(pid_t parent)
         // make the exec below fail instead of the program's fork().
         if (setgroups(0, nullptr) != 0 || setresgid(nobody, nobody, nobody) != 0 ||
             setresuid(nobody, nobody, nobody) != 0) {
-            perror("drop privileges");
-            _exit(126);
+            fail_to_start("drop privileges");
         }
     }
     if (options.no_new_processes) {
@@ -71,8 +89,7 @@ std::vector<pid_t> children_of(pid_t parent)
         setrlimit(RLIMIT_NPROC, &none);
     }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
-        perror("chdir");
-        _exit(126);
+        fail_to_start(options.cwd.c_str());
     }
     for (const auto &assignment : options.env) {
         putenv(const_cast<char *>(assignment.c_str()));

@@ -24,19 +24,19 @@ struct Options {
 };
 
 struct Process {
-    pid_t pid;
-    int out; // read ends of the pipes; -1 when not a pipe
-    int err;
+    pid_t pid = -1;
+    int out = -1; // read ends of the pipes; -1 when not a pipe
+    int err = -1;
 };
 
 struct Result {
     std::string out;
     std::string err;
-    int status; // as waitpid() reports it
+    int status = -1; // as waitpid() reports it
 };
 
 struct Line {
-    double at; // seconds since the process started
+    double at = 0; // seconds since the process started
     std::string text;
 };
 
