@@ -89,7 +89,7 @@ int main()
         // and be lost if a signal the child does not handle ended it.
         setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
 
-        struct sigaction action {};
+        struct sigaction action = {};
         action.sa_handler = childSignalHandler;
         action.sa_mask = demo_signals;
         action.sa_flags = 0; // no SA_RESETHAND: the handler stays for every delivery

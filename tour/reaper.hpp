@@ -81,7 +81,7 @@ inline void end_all_and_reraise(int sig)
 // it runs: one handler at a time.
 inline void on_signal(int sig, void (*handler)(int))
 {
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     sigaddset(&action.sa_mask, SIGINT);

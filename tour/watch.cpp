@@ -54,7 +54,7 @@ int main(int argc, char *argv[])
         perror("prctl");
         return 1;
     }
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = on_alarm; // no SA_RESTART: the alarm must interrupt waitpid()
     sigaction(SIGALRM, &action, nullptr);
     // exec() gives the command these back at their default actions.
