@@ -4,6 +4,7 @@
 #include "harness.hpp"
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -29,10 +30,11 @@ class Terminal : public ProcessTest {
         if (shell == 0) {
             setsid(); // a session of its own, whose controlling terminal is the pty
             const int slave = open(terminal.c_str(), O_RDWR);
-            ioctl(slave, TIOCSCTTY, 0);
-            dup2(slave, 0);
-            dup2(slave, 1);
-            dup2(slave, 2);
+            if (slave < 0 || ioctl(slave, TIOCSCTTY, 0) != 0 || dup2(slave, 0) < 0 ||
+                dup2(slave, 1) < 0 || dup2(slave, 2) < 0) {
+                perror(terminal.c_str()); // no shell, so no prompt: the test fails with this
+                _exit(126);
+            }
             const rlimit no_core{0, 0}; // the quit key's default action dumps core
             setrlimit(RLIMIT_CORE, &no_core);
             const std::string ps1 = "PS1=" + prompt;
