@@ -11,9 +11,9 @@ using namespace harness;
 
 namespace {
 struct Tour {
-    const char *name;
+    const char *name = "";
     std::vector<std::string> demonstrations;
-    int status;
+    int status = 0;
     // On standard output, each after the one before; none at all means no output at all.
     // "@name" stands for a word of letters and digits: whatever word is there the first
     // time, the same word every time after.
