@@ -179,6 +179,32 @@ INSTANTIATE_TEST_SUITE_P(
               "  child   exit_group(0) = ?\n", "  child   +++ exited with 0 +++\n"},
              {"SIGALRM", "kill(@child,", "si_pid=@parent,"},
              ""},
+        // The notes go to the program's own calls, whatever calls the C library makes around
+        // them inside fork(), and nothing of watch's fork is shown as the parent's. The
+        // parent's lines alone, which come in one order on every release.
+        Tour{"kill_a_notes",
+             {"kill_a"},
+             0,
+             {"  parent is pid @parent, child is pid @child; seconds since the parent's first "
+              "call:\n   0.000  parent  rt_sigprocmask(SIG_BLOCK, [HUP INT QUIT], [], 8) = 0\n"
+              "                  the three signals blocked before the split: the child inherits "
+              "the mask\n",
+              "  parent  rt_sigaction(SIGCHLD, {sa_handler=SIG_DFL, ",
+              "}, ...) = 0\n                  SIGCHLD at its default: a dead child stays a zombie "
+              "and keeps its pid\n",
+              "  parent  clone(", ") = <child>\n                  the split: ",
+              "  parent  rt_sigprocmask(SIG_SETMASK, [], NULL, 8) = 0\n"
+              "                  the parent takes its old mask back; its actions are what it "
+              "inherited\n",
+              "  parent  kill(<child>, SIGHUP) = 0\n"
+              "                  a cycle: the parent wakes and signals its child\n",
+              "  child   --- SIGHUP {si_code=SI_USER, si_pid=<parent>, si_uid=@uid} ---\n"
+              "                  the kernel delivers it; strace sees the sender (si_pid), the\n"
+              "                  handler is not told\n"},
+             {"~[], [HUP INT QUIT], 8) = 0\n                  the three signals",
+              "[HUP INT QUIT], NULL, 8) = 0\n                  the parent takes", "default actions",
+              "names the sender"},
+             ""},
         // Refused before anything runs, the known name before it included.
         Tour{"UnknownName",
              {"farewell", "kill_d"},

@@ -5,7 +5,14 @@
 #
 # Input: strace -f -q -ttt of watch running the program, one "PID SECONDS EVENT" a line.
 # watch is the first process in it; the parent is the process watch's clone() made, the
-# child the one the parent's made. watch's own lines are left out.
+# child the one the parent's made. watch's own lines are left out, and so is whatever the
+# parent-to-be did before it became the program: all before its execve(), when the record
+# has execve, or else the C library's part of watch's fork() (see below).
+#
+# The notes go to calls by what the calls do, never by their place: a C library may make
+# calls of its own around the program's. glibc 2.41 and later block every signal inside
+# fork(), around the clone(), and set the mask back afterwards in both processes; those
+# calls get notes of their own.
 
 # Replaces every copy of the literal text from in s by to (no regular expressions: the
 # texts hold parentheses and brackets).
@@ -28,12 +35,32 @@ function made(text)
     return text
 }
 
-function note(key, text)
+# The arguments of rt_sigprocmask(HOW, SET, OLD, 8) as mask["how"], mask["set"] and
+# mask["old"] ("[HUP INT QUIT]", "~[]", "[]", "NULL"); false for any other event. The sets
+# hold blanks but never commas.
+function sigprocmask(text, mask,    args)
 {
-    if (!(key in noted)) {
-        noted[key] = 1
-        printf "%18s%s\n", "", text
-    }
+    delete mask
+    if (text !~ /^rt_sigprocmask\(/)
+        return 0
+    sub(/^rt_sigprocmask\(/, "", text)
+    if (split(text, args, ", ") < 4)
+        return 0
+    mask["how"] = args[1]
+    mask["set"] = args[2]
+    mask["old"] = args[3]
+    return 1
+}
+
+# The note for a kind of event, under its first line only; "\n" starts a line of the note.
+function note(key, text,    lines, count, l)
+{
+    if (key in noted)
+        return
+    noted[key] = 1
+    count = split(text, lines, "\n")
+    for (l = 1; l <= count; ++l)
+        printf "%18s%s\n", "", lines[l]
 }
 
 {
@@ -70,10 +97,68 @@ END {
         exit
     }
 
-    # The story's lines, cut to what it needs.
+    # The program begins at the parent's execve(), where the record has it.
+    first = 1
+    for (i = 1; i <= n; ++i) {
+        if (who[i] == parent && event[i] ~ /^execve\(/ && event[i] ~ /= 0$/) {
+            first = i + 1
+            break
+        }
+    }
+
+    # What each call is, by what it does. The C library's part of a fork(): a process that
+    # blocks every signal (~[]) and then clones is inside fork(); its next SIG_SETMASK that
+    # gives back the mask it had, and the new process's first call if it does the same, are
+    # the library's too. The program's own: the three signals blocked, SIGCHLD set to its
+    # default, the split, the parent's mask set back to what it was before the block, the
+    # child's handler and its unblocking.
+    for (i = 1; i <= n; ++i) {
+        pid = who[i]
+        text = event[i]
+        fresh = pid in newborn ? newborn[pid] : ""
+        delete newborn[pid]
+        if (sigprocmask(text, mask)) {
+            if (mask["how"] == "SIG_BLOCK" && mask["set"] == "~[]") {
+                kind[i] = "library block"
+                forking[pid] = mask["old"]
+            } else if (mask["how"] == "SIG_SETMASK" && pid in restoring &&
+                       mask["set"] == restoring[pid]) {
+                kind[i] = "library restore"
+                delete restoring[pid]
+            } else if (mask["how"] == "SIG_SETMASK" && fresh != "" && mask["set"] == fresh) {
+                kind[i] = "library restore in the new process"
+            } else if (pid == parent && mask["how"] == "SIG_BLOCK" &&
+                       mask["set"] == "[HUP INT QUIT]") {
+                kind[i] = "block"
+                blocked_from = mask["old"]
+            } else if (pid == parent && mask["how"] == "SIG_SETMASK" && blocked_from != "" &&
+                       mask["set"] == blocked_from) {
+                kind[i] = "restore"
+            } else if (pid == child && mask["how"] == "SIG_UNBLOCK" &&
+                       mask["set"] == "[HUP INT QUIT]") {
+                kind[i] = "unblock"
+            }
+        } else if (made(text) != "") {
+            kind[i] = "split"
+            if (pid in forking) {
+                newborn[made(text)] = forking[pid]
+                restoring[pid] = forking[pid]
+                delete forking[pid]
+            }
+        } else if (text ~ /^rt_sigaction\(SIGCHLD, \{sa_handler=SIG_DFL/) {
+            kind[i] = "sigchld"
+        } else if (text ~ /^rt_sigaction\(SIG(HUP|INT|QUIT), \{sa_handler=0x/) {
+            kind[i] = "handler"
+        }
+    }
+
+    # The story's lines, cut to what it needs: only the parent's and the child's, and of the
+    # parent-to-be nothing before it became the program.
     m = 0
     for (i = 1; i <= n; ++i) {
         if (who[i] != parent && who[i] != child)
+            continue
+        if (who[i] == parent && (i < first || kind[i] == "library restore in the new process"))
             continue
         text = event[i]
         sub(/\) +=/, ") =", text) # strace pads the result to a column
@@ -93,36 +178,46 @@ END {
         tag[m] = who[i] == parent ? "parent" : "child"
         line[m] = text
         when[m] = at[i]
+        what[m] = kind[i]
     }
 
     printf "  parent is pid %s, child is pid %s; seconds since the parent's first call:\n",
         parent, child
     for (i = 1; i <= m; ++i) {
         printf "  %6.3f  %-6s  %s\n", when[i] - when[1], tag[i], line[i]
-        t = tag[i] " " line[i]
-        if (t ~ /^parent rt_sigprocmask\(SIG_BLOCK/)
+        t = tag[i] " " what[i]
+        if (t == "parent block")
             note(t, "the three signals blocked before the split: the child inherits the mask")
-        else if (t ~ /^parent rt_sigaction\(SIGCHLD, \{sa_handler=SIG_DFL/)
+        else if (t == "parent sigchld")
             note(t, "SIGCHLD at its default: a dead child stays a zombie and keeps its pid")
-        else if (t ~ /^parent (clone3?|v?fork)\(/)
-            note("split", "the split: fork() is clone() underneath; it returns the child's pid")
-        else if (t ~ /^parent rt_sigprocmask\(SIG_SETMASK/)
-            note(t, "the parent takes its old mask back, and keeps the default actions")
-        else if (t ~ /^child rt_sigaction\(/)
-            note("handler", "the child's handler; its sa_mask holds all three back while it runs")
-        else if (t ~ /^child rt_sigprocmask\(SIG_UNBLOCK/)
+        else if (t == "parent library block")
+            note(t, "the C library's own call, inside fork(): every signal blocked across the\n" \
+                    "clone, so that no handler runs in the new process before the library has\n" \
+                    "set it up (glibc 2.41 and later)")
+        else if (t == "parent split")
+            note(t, "the split: fork() is clone() underneath; it returns the child's pid")
+        else if (t == "parent library restore")
+            note(t, "still inside fork(): the C library puts back the mask from before fork()")
+        else if (t == "child library restore in the new process")
+            note(t, "the same in the child, still inside fork(): the mask from before fork()")
+        else if (t == "parent restore")
+            note(t, "the parent takes its old mask back; its actions are what it inherited")
+        else if (t == "child handler")
+            note(t, "the child's handler; its sa_mask holds all three back while it runs")
+        else if (t == "child unblock")
             note(t, "handler in place: a signal held back since the split would arrive now")
-        else if (t ~ /^parent kill\(<child>, SIGHUP\)/)
-            note(t, "a cycle: the parent wakes and signals its child")
-        else if (t ~ /^child --- SIG.*si_pid=<parent>,/)
-            note("delivery", "the kernel delivers it and names the sender: the parent")
-        else if (t ~ /^child write\(1, "Child: /)
+        else if (line[i] ~ /^kill\(<child>, SIGHUP\)/)
+            note("cycle", "a cycle: the parent wakes and signals its child")
+        else if (tag[i] == "child" && line[i] ~ /^--- SIG/)
+            note("delivery", "the kernel delivers it; strace sees the sender (si_pid), the\n" \
+                             "handler is not told")
+        else if (tag[i] == "child" && line[i] ~ /^write\(1, "Child: /)
             note("line", "the handler's line, written at once: standard output is line buffered")
-        else if (t ~ /^parent kill\(<child>, SIGQUIT\)/)
-            note(t, "the last cycle: SIGQUIT")
-        else if (t ~ /^child exit_group\(/)
-            note(t, "the handler calls exit(): the child ends")
-        else if (t ~ /^parent exit_group\(/)
-            note(t, "the parent returns from main(), never waiting for its child")
+        else if (line[i] ~ /^kill\(<child>, SIGQUIT\)/)
+            note("last", "the last cycle: SIGQUIT")
+        else if (tag[i] == "child" && line[i] ~ /^exit_group\(/)
+            note("child exit", "the handler calls exit(): the child ends")
+        else if (tag[i] == "parent" && line[i] ~ /^exit_group\(/)
+            note("parent exit", "the parent returns from main(), never waiting for its child")
     }
 }
