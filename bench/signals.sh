@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+if [ -z "${BASH_VERSION:-}" ]; then echo "bench/signals.sh: run it with bash: bash bench/signals.sh" >&2; exit 2; fi
 # Times each signal demonstration: the parent's run against CYCLES x INTERVAL_SECONDS, and
 # the largest distance of a child line from the moment of its cycle.
 # Usage: bench/signals.sh [directory holding kill_a, kill_b, kill_c]
@@ -6,16 +7,18 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
+case ${1:-} in
+-h | --help)
+    echo "usage: bash bench/signals.sh [DIRECTORY]"
+    echo "  Times kill_a, kill_b and kill_c (36 s): each parent's run, and how far each child"
+    echo "  line lands from the moment of its cycle. DIRECTORY holds the three programs; without"
+    echo "  it, the tour's build (build/demos), built first if needed."
+    echo "  Environment: TMPDIR (where its temporary files go)."
+    exit 0
+    ;;
+esac
 if [ $# -eq 0 ]; then
-    missing=()
-    for tool in g++:g++ cmake:cmake make:make; do
-        command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
-    done
-    if ((${#missing[@]} > 0)); then
-        echo "bench/signals.sh: missing tools; install them with:" >&2
-        echo "  $( ((EUID == 0)) || echo "sudo ")apt-get install -y --no-install-recommends ${missing[*]}" >&2
-        exit 2
-    fi
+    bash "$root/setup/need" bench || exit
     (cd "$root" && cmake --workflow --preset demos >/dev/null)
 fi
 bin=$(cd "${1:-$root/build/demos/signals}" && pwd)

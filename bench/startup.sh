@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+if [ -z "${BASH_VERSION:-}" ]; then echo "bench/startup.sh: run it with bash: bash bench/startup.sh" >&2; exit 2; fi
 # Start-up cost of leakdemo and farewell against the same work built as plain C: median
 # wall time of a whole run (fork, exec, dynamic loading, the work, exit), median peak
 # resident memory, and the libraries each loads at run time.
@@ -8,15 +9,18 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-missing=()
-for tool in gcc:gcc g++:g++ cmake:cmake make:make readelf:binutils /usr/bin/time:time; do
-    command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
-done
-if ((${#missing[@]} > 0)); then
-    echo "bench/startup.sh: missing tools; install them with:" >&2
-    echo "  $( ((EUID == 0)) || echo "sudo ")apt-get install -y --no-install-recommends ${missing[*]}" >&2
-    exit 2
-fi
+case ${1:-} in
+-h | --help)
+    echo "usage: bash bench/startup.sh [BUILD_DIRECTORY] [RUNS]"
+    echo "  Start-up time (median of RUNS runs, 500 by default) and peak memory of leakdemo and"
+    echo "  farewell against the same work in plain C (bench/baseline), and the libraries each"
+    echo "  loads. BUILD_DIRECTORY: a build tree of the project; without it, the tour's build"
+    echo "  (build/demos), built first if needed."
+    echo "  Environment: TMPDIR (where its temporary files go)."
+    exit 0
+    ;;
+esac
+bash "$here/../setup/need" bench || exit
 if [ $# -eq 0 ]; then
     (cd "$here/.." && cmake --workflow --preset demos >/dev/null)
 fi
