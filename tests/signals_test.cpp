@@ -160,6 +160,10 @@ TEST_F(OutsideSignals, TerminationLosesNoEarlierLine)
 TEST_F(OutsideSignals, BurstGivesOnlyWholeLinesAndTheChildLivesOn)
 {
     const Process p = start_lone_child();
+    // Until its handler is in place the child holds all three back, whatever the handler's
+    // mask: a line first, so that the mask seen below is the handler's.
+    kill(child, SIGHUP);
+    ASSERT_EQ(next_line(p.out), hup);
     // A small pipe, left unread, keeps the child blocked inside its writes: the place
     // where a handler that could be interrupted would tear or repeat its lines.
     // Signals go on until the pipe is full, however slowly the child takes them.
