@@ -188,7 +188,15 @@ INSTANTIATE_TEST_SUITE_P(
              {},
              "tour/run: no demonstration named 'kill_d'; the names are kill_a kill_b kill_c "
              "leakdemo farewell\n"
-             "usage: bash tour/run [kill_a|kill_b|kill_c|leakdemo|farewell]...\n"}),
+             "usage: bash tour/run [--predict] [kill_a|kill_b|kill_c|leakdemo|farewell]...\n"},
+        // The questions need someone to answer them.
+        Tour{"PredictWithoutATerminal",
+             {"--predict", "farewell"},
+             2,
+             {},
+             {},
+             "tour/run: --predict asks you questions before each run, so it needs a terminal: "
+             "run it there, without redirecting its input or output\n"}),
     [](const ::testing::TestParamInfo<Tour> &param) { return std::string(param.param.name); });
 
 namespace {
