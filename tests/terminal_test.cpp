@@ -140,7 +140,7 @@ TEST_F(Terminal, QuitKeyEndsTheParentAndTheChildExitsWithStatusZero)
 #ifndef DEMO_SANITIZE // the tour runs its programs under strace and valgrind
 namespace {
 struct Prediction {
-    const char *demonstration;
+    const char *demonstration = "";
     std::vector<std::string> answers;
     std::vector<std::string> compared; // in order, after "Your predictions..."
 };

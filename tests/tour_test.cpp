@@ -226,8 +226,8 @@ namespace {
 enum class Placement { ReadOnlyCopy, MovedCopy, TwoAtOnce };
 
 struct Put {
-    const char *name;
-    Placement placement;
+    const char *name = "";
+    Placement placement = Placement::ReadOnlyCopy;
     std::string err; // said on standard error, among whatever else
 };
 
@@ -275,7 +275,7 @@ TEST_P(TourPlaced, BuildsWhereItCanAndRunsTheDemonstration)
 {
     namespace fs = std::filesystem;
     const Put &put = GetParam();
-    std::string copy = copy_checkout(temp_dir());
+    const std::string copy = copy_checkout(temp_dir());
     Options options;
     options.cwd = copy;
     std::vector<Result> runs;
@@ -294,7 +294,7 @@ TEST_P(TourPlaced, BuildsWhereItCanAndRunsTheDemonstration)
     } else if (put.placement == Placement::MovedCopy) {
         EXPECT_TRUE(exited_with(run({"/bin/bash", "setup/build", "demos"}, options).status, 0));
         fs::rename(copy, copy + " moved");
-        options.cwd = copy += " moved";
+        options.cwd = copy + " moved";
         runs.push_back(run({"/bin/bash", "tour/run", "farewell"}, options));
     } else {
         const Process first = spawn({"/bin/bash", "tour/run", "farewell"}, options);
