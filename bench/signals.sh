@@ -19,9 +19,13 @@ case ${1:-} in
 esac
 if [ $# -eq 0 ]; then
     bash "$root/setup/need" bench || exit
-    (cd "$root" && cmake --workflow --preset demos >/dev/null)
+    bin=$(bash "$root/setup/build" demos)/signals
+else
+    bin=$(cd "$1" && pwd)
 fi
-bin=$(cd "${1:-$root/build/demos/signals}" && pwd)
+for name in kill_a kill_b kill_c; do
+    [[ -x $bin/$name ]] || { echo "bench/signals.sh: no program $bin/$name" >&2; exit 2; }
+done
 
 work=$(mktemp -d)
 group='' reader=''

@@ -22,9 +22,13 @@ case ${1:-} in
 esac
 bash "$here/../setup/need" bench || exit
 if [ $# -eq 0 ]; then
-    (cd "$here/.." && cmake --workflow --preset demos >/dev/null)
+    build=$(bash "$here/../setup/build" demos)
+else
+    build=$(cd "$1" && pwd)
 fi
-build=$(cd "${1:-$here/../build/demos}" && pwd)
+for program in heap/leakdemo exit_handlers/farewell; do
+    [[ -x $build/$program ]] || { echo "bench/startup.sh: no program $build/$program" >&2; exit 2; }
+done
 runs=${2:-500}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
