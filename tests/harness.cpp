@@ -13,11 +13,13 @@
 #include <fstream>
 #include <grp.h>
 #include <iterator>
+#include <map>
 #include <poll.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace harness {
@@ -116,12 +118,35 @@ bool exited_with(int status, int code)
     return WIFEXITED(status) && WEXITSTATUS(status) == code;
 }
 
+namespace {
+// A pseudo-terminal as a pipe's two ends: [0] the side the test reads, [1] the terminal
+// the program writes to. No output processing, so the bytes read are the bytes written.
+bool open_terminal(int ends[2], bool stopped)
+{
+    ends[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (ends[0] < 0 || grantpt(ends[0]) != 0 || unlockpt(ends[0]) != 0) {
+        return false;
+    }
+    ends[1] = open(ptsname(ends[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings{};
+    if (ends[1] < 0 || tcgetattr(ends[1], &settings) != 0) {
+        return false;
+    }
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    return tcsetattr(ends[1], TCSANOW, &settings) == 0 &&
+           (!stopped || tcflow(ends[1], TCOOFF) == 0);
+}
+} // namespace
+
 Process spawn(const std::vector<std::string> &argv, const Options &options)
 {
     int out[2];
     int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    const bool out_made = options.terminal || options.stopped_terminal
+                              ? open_terminal(out, options.stopped_terminal)
+                              : pipe2(out, O_CLOEXEC) == 0;
+    if (!out_made || pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe or terminal: " << std::strerror(errno);
         return {-1, -1, -1};
     }
     const pid_t pid = fork();
@@ -281,6 +306,169 @@ void write_file(const std::string &path, const std::string &content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
+bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+void resume_terminal(int out)
+{
+    const int terminal = open(ptsname(out), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0 || tcflow(terminal, TCOON) != 0) {
+        ADD_FAILURE() << "resume the terminal: " << std::strerror(errno);
+    }
+    close(terminal);
+}
+
+bool can_drop_privileges()
+{
+    if (geteuid() != 0) {
+        return true;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(setgroups(0, nullptr) == 0 && setresgid(nobody, nobody, nobody) == 0 &&
+                      setresuid(nobody, nobody, nobody) == 0
+                  ? 0
+                  : 1);
+    }
+    int status = -1;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && exited_with(status, 0);
+}
+
+std::string blocked_in(pid_t pid)
+{
+    std::istringstream fields(read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    std::string number;
+    std::string first;
+    fields >> number >> first;
+    // "running" while it runs; a negative number while it sleeps outside any system call
+    return number.empty() || number == "running" || number[0] == '-' ? "" : number + " " + first;
+}
+
+// ---- Check mode and plain words ----
+
+namespace {
+std::string from_environment(const char *name)
+{
+    const char *value = getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::map<std::string, Expectation> &expectations()
+{
+    static std::map<std::string, Expectation> described;
+    return described;
+}
+
+// "Executables/NaturalRun" and "Narrates.../kill_a" make "NaturalRun.Narrates...": the
+// name an EXPECTATION gives, whatever instantiation and parameter the test runs with.
+std::string described_name(const ::testing::TestInfo &test)
+{
+    const std::string suite = test.test_suite_name();
+    const std::string name = test.name();
+    return suite.substr(suite.find('/') + 1) + "." + name.substr(0, name.find('/'));
+}
+
+bool concerns(const std::string &programs, const std::string &name)
+{
+    std::istringstream words(programs);
+    std::string word;
+    while (words >> word) {
+        if (word == name) {
+            return true;
+        }
+    }
+    return false;
+}
+} // namespace
+
+std::string program(const std::string &name)
+{
+    if (!own_build() && name == checked()) {
+        return from_environment("DEMO_CHECK_PROGRAM");
+    }
+    static const std::map<std::string, std::string> own = {{"kill_a", KILL_A},
+                                                           {"kill_b", KILL_B},
+                                                           {"kill_c", KILL_C},
+                                                           {"leakdemo", LEAKDEMO},
+                                                           {"farewell", FAREWELL}};
+    const auto found = own.find(name);
+    return found != own.end() ? found->second : name;
+}
+
+const std::string &checked()
+{
+    static const std::string name = from_environment("DEMO_CHECK");
+    return name;
+}
+
+bool describe(const char *test, const Expectation &expectation)
+{
+    expectations().emplace(test, expectation);
+    return true;
+}
+
+std::string shown(const std::string &text)
+{
+    if (text.empty()) {
+        return "    (nothing)\n";
+    }
+    std::string out = "    ";
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\n') {
+            out += i + 1 < text.size() ? "\n    " : "\n";
+        } else if (c < 0x20 || c == 0x7f) {
+            char code[8];
+            snprintf(code, sizeof code, "\\x%02x", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return text.back() == '\n' ? out : out + "   (no newline at the end)\n";
+}
+
+std::string status_in_words(int status)
+{
+    if (status == -1) {
+        return "not ended in the time allowed";
+    }
+    if (WIFEXITED(status)) {
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    }
+    if (WIFSIGNALED(status)) {
+        const char *name = sigabbrev_np(WTERMSIG(status));
+        return std::string("ended by signal ") +
+               (name != nullptr ? std::string("SIG") + name : std::to_string(WTERMSIG(status))) +
+               (WCOREDUMP(status) ? " (core dumped)" : "");
+    }
+    return "status " + std::to_string(status);
+}
+
+::testing::AssertionResult same_bytes(const char *, const char *, const char *,
+                                      const std::string &what, const std::string &seen,
+                                      const std::string &expected)
+{
+    if (seen == expected) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << what << ": expected\n"
+                                         << shown(expected) << "  seen\n"
+                                         << shown(seen);
+}
+
+::testing::AssertionResult ends_as(const char *, const char *, const char *, const std::string &who,
+                                   int status, int expected)
+{
+    if (status == expected) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << who << ": expected " << status_in_words(expected)
+                                         << ", seen " << status_in_words(status);
+}
+
 namespace {
 // ctest kills a test that outlives its TIMEOUT with SIGKILL, which leaves no chance to end
 // what the test started: a demonstration's orphaned child would run on. So each test has
@@ -295,6 +483,21 @@ void on_watchdog(int sig)
 
 void ProcessTest::SetUp()
 {
+    if (!own_build()) {
+        // Under check/run only the expectations that concern the program given are tried:
+        // each says in plain words what it holds it to.
+        const auto &test = *::testing::UnitTest::GetInstance()->current_test_info();
+        const auto described = expectations().find(described_name(test));
+        if (described == expectations().end() || !concerns(described->second.programs, checked())) {
+            GTEST_SKIP() << "not an expectation of " << checked();
+        }
+        RecordProperty("expectation", described->second.words);
+        RecordProperty("readme", described->second.readme);
+        RecordProperty("experiments", described->second.experiments);
+        if (!from_environment("DEMO_CHECK_LIST").empty()) {
+            GTEST_SKIP() << "listed only";
+        }
+    }
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     // Interrupted (the terminal's keys, a closing terminal, a SIGTERM), the test ends
     // everything it started before it ends by the same signal.
