@@ -14,7 +14,7 @@ Result check(const std::vector<std::string> &args, const Options &options)
     std::vector<std::string> argv = {"/bin/bash", std::string(SOURCE_DIR) + "/check/run",
                                      "--names"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, options);
+    return run(argv, options, 90);
 }
 
 std::string last_line(const std::string &text)

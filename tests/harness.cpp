@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -170,7 +171,7 @@ bool read_more(int fd, double deadline, std::string &text)
     pollfd p{fd, POLLIN, 0};
     const double left = deadline - now();
     if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) == 0) {
-        ADD_FAILURE() << "no end of file before the deadline";
+        ADD_FAILURE() << "an output still open after the time allowed: a process still holds it";
         return false;
     }
     char buffer[65536];
@@ -211,15 +212,16 @@ std::string read_all(int fd, double timeout)
     return text;
 }
 
-Result run(const std::vector<std::string> &argv, const Options &options)
+Result run(const std::vector<std::string> &argv, const Options &options, double timeout)
 {
+    const double deadline = now() + timeout;
     const Process p = spawn(argv, options);
     Result result{"", "", -1};
     if (p.out >= 0) {
-        result.out = read_all(p.out);
+        result.out = read_all(p.out, deadline - now());
     }
-    result.err = read_all(p.err);
-    result.status = wait_for(p.pid, 60);
+    result.err = read_all(p.err, deadline - now());
+    result.status = wait_for(p.pid, std::max(deadline - now(), 0.1));
     return result;
 }
 
@@ -238,7 +240,8 @@ int wait_for(pid_t pid, double timeout)
         }
         usleep(2000);
     } while (now() < deadline);
-    ADD_FAILURE() << "process " << pid << " still running after " << timeout << " s";
+    ADD_FAILURE() << "a process (pid " << pid << ") still running after "
+                  << static_cast<double>(std::lround(timeout * 10)) / 10 << " s";
     return -1;
 }
 
@@ -419,6 +422,8 @@ std::string shown(const std::string &text)
         const auto c = static_cast<unsigned char>(text[i]);
         if (c == '\n') {
             out += i + 1 < text.size() ? "\n    " : "\n";
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            // a terminal's end of line
         } else if (c < 0x20 || c == 0x7f) {
             char code[8];
             snprintf(code, sizeof code, "\\x%02x", c);

@@ -117,7 +117,8 @@ std::string shown(const std::string &text);
 double now();
 bool exited_with(int status, int code);
 Process spawn(const std::vector<std::string> &argv, const Options &options = {});
-Result run(const std::vector<std::string> &argv, const Options &options = {});
+// Runs to the end, or fails the test when it takes more than timeout seconds.
+Result run(const std::vector<std::string> &argv, const Options &options = {}, double timeout = 30);
 // Lines until end of file; fails the test if that takes longer than timeout seconds.
 std::vector<Line> read_lines(int fd, double start, double timeout);
 // Everything until end of file; fails the test if that takes longer than timeout seconds.
