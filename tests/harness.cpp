@@ -87,6 +87,13 @@ std::vector<pid_t> children_of(pid_t parent)
             fail_to_start("drop privileges");
         }
     }
+    // Under check/run, as an ordinary user: a program that forks without end stops at a
+    // limit below the one check/run and the tests keep for themselves.
+    if (const char *limit = getenv("DEMO_CHECK_NPROC")) {
+        const rlim_t most = strtoul(limit, nullptr, 10);
+        const rlimit processes{most, most};
+        setrlimit(RLIMIT_NPROC, &processes);
+    }
     if (options.no_new_processes) {
         const rlimit none{0, 0};
         setrlimit(RLIMIT_NPROC, &none);
@@ -156,6 +163,12 @@ Process spawn(const std::vector<std::string> &argv, const Options &options)
     }
     close(out[1]);
     close(err[1]);
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << std::strerror(errno) << " (too many processes?)";
+        close(out[0]);
+        close(err[0]);
+        return {-1, -1, -1};
+    }
     if (!options.stdout_path.empty() || options.closed_stdout) {
         close(out[0]);
         out[0] = -1;
@@ -227,6 +240,10 @@ Result run(const std::vector<std::string> &argv, const Options &options, double 
 
 int wait_for(pid_t pid, double timeout)
 {
+    if (pid <= 0) { // waitpid() would take any child
+        ADD_FAILURE() << "no process to wait for";
+        return -1;
+    }
     const double deadline = now() + timeout;
     do {
         int status = 0;
@@ -256,6 +273,15 @@ pid_t find_child(pid_t parent, double timeout)
     } while (now() < deadline);
     ADD_FAILURE() << "process " << parent << " made no child within " << timeout << " s";
     return -1;
+}
+
+void send(pid_t pid, int sig)
+{
+    if (pid <= 0) {
+        ADD_FAILURE() << "no process to send signal " << sig << " to";
+        return;
+    }
+    kill(pid, sig);
 }
 
 std::string stat_fields(pid_t pid)
@@ -513,10 +539,36 @@ void ProcessTest::SetUp()
     alarm(DEMO_TEST_TIMEOUT - 10);
 }
 
+namespace {
+// Stops every process below this one, its children's children too, round after round
+// until no new one appears: a program that forks without end can then make no more, and
+// killing them all cannot race with its forks.
+void stop_everything_below()
+{
+    std::vector<pid_t> known = {getpid()};
+    for (size_t done = 0, round = 0; done < known.size() && round < 10000; ++round) {
+        const pid_t pid = known[done++];
+        for (const pid_t child : children_of(pid)) {
+            if (std::find(known.begin(), known.end(), child) == known.end()) {
+                kill(child, SIGSTOP);
+                known.push_back(child);
+            }
+        }
+        if (done == known.size() && round < 20) {
+            done = 0; // once more from the top, for what was forked meanwhile
+        }
+    }
+    for (size_t i = 1; i < known.size(); ++i) {
+        kill(known[i], SIGKILL);
+    }
+}
+} // namespace
+
 void ProcessTest::TearDown()
 {
-    // Kill our children, reap them, and repeat for the orphans that then come to us,
-    // until nothing below this process is left.
+    // Stop and kill everything below, reap our children, and repeat for the orphans that
+    // then come to us, until nothing below this process is left.
+    stop_everything_below();
     reaper::end_everything_below();
     alarm(0);
     if (!dir_.empty()) {

@@ -126,6 +126,9 @@ std::string read_all(int fd, double timeout = 30);
 // waitpid() with a deadline; fails the test and returns -1 when it passes.
 int wait_for(pid_t pid, double timeout);
 pid_t find_child(pid_t parent, double timeout);
+// kill() for one process found by spawn() or find_child(): their -1 for a process that
+// could not be made or found fails the test instead of signalling every process allowed.
+void send(pid_t pid, int sig);
 // The fields of /proc/<pid>/stat after the command name ("S 1 42 ...": state, parent,
 // process group...); empty when the process is gone.
 std::string stat_fields(pid_t pid);

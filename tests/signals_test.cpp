@@ -150,7 +150,7 @@ class OutsideSignals : public ProcessTest {
     {
         Process p = spawn({program(schedule_of("kill_b").name)}, options);
         child = find_child(p.pid, 2);
-        kill(p.pid, SIGKILL);
+        send(p.pid, SIGKILL);
         wait_for(p.pid, 5);
         return p;
     }
@@ -275,13 +275,13 @@ TEST_F(OutsideSignals, InterruptAndHangupAreNarratedAndQuitEndsWithStatusZero)
 {
     const Process p = start_lone_child();
     for (const int sig : {SIGINT, SIGHUP, SIGINT}) {
-        kill(child, sig);
+        send(child, sig);
         const char *name = sig == SIGINT ? "SIGINT" : "SIGHUP";
         EXPECT_BYTES(std::string("within a second of a ") + name + ", standard output",
                      next_line(p.out), sig == SIGINT ? intr : hup);
         EXPECT_HOLDS(alive(child)) << "the child ended after a " << name;
     }
-    kill(child, SIGQUIT);
+    send(child, SIGQUIT);
     EXPECT_BYTES("after SIGQUIT, standard output", read_all(p.out, 5), quit + "\n");
     EXPECT_ENDS("the child, after SIGQUIT", wait_for(child, 5), exited(0));
 }
@@ -294,9 +294,9 @@ EXPECTATION(OutsideSignals, TerminationLosesNoEarlierLine,
 TEST_F(OutsideSignals, TerminationLosesNoEarlierLine)
 {
     const Process p = start_lone_child();
-    kill(child, SIGHUP);
+    send(child, SIGHUP);
     EXPECT_BYTES("within a second of a SIGHUP, standard output", next_line(p.out), hup);
-    kill(child, SIGTERM);
+    send(child, SIGTERM);
     EXPECT_BYTES("after SIGTERM, standard output", read_all(p.out, 5), "");
     EXPECT_ENDS("the child, after SIGTERM", wait_for(child, 5), killed_by(SIGTERM));
 }
@@ -329,7 +329,7 @@ TEST_F(OutsideSignals, BurstGivesOnlyWholeLinesAndTheChildLivesOn)
     for (int round = 0; round < 5 && alive(child) && poll(&reported, 1, 0) == 0; ++round) {
         unsigned long held = 0;
         for (int i = 0; (held & all_three) != all_three && now() < deadline; ++i) {
-            kill(child, i % 2 == 0 ? SIGHUP : SIGINT);
+            send(child, i % 2 == 0 ? SIGHUP : SIGINT);
             if (i % 100 == 99) {
                 held = blocked_signals(child, 0);
                 if (!own_build() && i > 3000 && blocked_in(child) == stuck) {
@@ -351,7 +351,7 @@ TEST_F(OutsideSignals, BurstGivesOnlyWholeLinesAndTheChildLivesOn)
         }
     }
     EXPECT_HOLDS(alive(child)) << "the child ended during the flood";
-    kill(child, SIGQUIT);
+    send(child, SIGQUIT);
     seen += read_all(p.out, 5);
     std::istringstream lines(seen);
     bool whole = !seen.empty() && seen.back() == '\n';
@@ -394,10 +394,10 @@ TEST_F(OutsideSignals, ASignalBeforeTheHandlerWaitsForItInsteadOfKillingTheChild
                     "it: the program is statically linked, or its child does not call the C "
                     "library's fork() and sigaction()");
     }
-    kill(child, SIGHUP);
+    send(child, SIGHUP);
     EXPECT_BYTES("within a second of a SIGHUP sent before the handler, standard output",
                  next_line(p.out), hup);
-    kill(child, SIGQUIT);
+    send(child, SIGQUIT);
     EXPECT_ENDS("the child, after SIGQUIT", wait_for(child, 5), exited(0));
 }
 
@@ -418,7 +418,7 @@ TEST_P(UnwritableOutput, IsReportedOnceAndTheChildExitsWithStatusOne)
     const Process p = start_lone_child(options);
     for (const int sig : {SIGHUP, SIGINT, SIGHUP}) {
         const long before = writes_of(child);
-        kill(child, sig);
+        send(child, sig);
         const double deadline = now() + (GetParam().counted ? 1 : 0.1);
         while (writes_of(child) == before && now() < deadline) {
             usleep(1000);
@@ -426,7 +426,7 @@ TEST_P(UnwritableOutput, IsReportedOnceAndTheChildExitsWithStatusOne)
         EXPECT_HOLDS(writes_of(child) > before || !GetParam().counted)
             << "no attempt to write within a second of a " << (sig == SIGHUP ? "SIGHUP" : "SIGINT");
     }
-    kill(child, SIGQUIT);
+    send(child, SIGQUIT);
     EXPECT_ENDS("the child, after SIGQUIT", wait_for(child, 5), exited(1));
     EXPECT_BYTES("standard error", read_all(p.err, 5),
                  std::string("standard output: ") + GetParam().reason + "\n");
@@ -455,7 +455,7 @@ TEST_F(ProcessTest, AChildDeadEarlyStaysAZombieEvenWhenSigchldWasIgnored)
     options.ignored = {SIGCHLD};
     const Process p = spawn({program(schedule_of("kill_a").name)}, options);
     const pid_t child = find_child(p.pid, 2);
-    kill(child, SIGTERM);
+    send(child, SIGTERM);
     usleep(1500000); // past the first send of kill_a's parent
     EXPECT_HOLDS(state(child) == 'Z')
         << "1.5 s after SIGTERM ended the child: expected it a zombie, seen "
@@ -463,7 +463,7 @@ TEST_F(ProcessTest, AChildDeadEarlyStaysAZombieEvenWhenSigchldWasIgnored)
                                  : "it in state " + std::string(1, state(child)));
     EXPECT_HOLDS(alive(p.pid)) << "the parent ended within 1.5 s of the start";
     // Orphaned when the parent ends, the zombie comes to this process, which reaps it.
-    kill(p.pid, SIGKILL);
+    send(p.pid, SIGKILL);
     wait_for(p.pid, 5);
     EXPECT_ENDS("the child", wait_for(child, 5), killed_by(SIGTERM));
 }

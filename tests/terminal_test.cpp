@@ -3,7 +3,9 @@
 // typed while the parent runs. The keys signal the whole foreground process group.
 #include "harness.hpp"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -48,6 +50,7 @@ class Terminal : public ProcessTest {
             execle("/bin/bash", "bash", "--norc", "--noprofile", "-i", nullptr, env);
             _exit(127);
         }
+        ASSERT_GT(shell, 0) << "fork: " << strerror(errno);
         ASSERT_TRUE(wait_for_screen(prompt, 10));
     }
     void TearDown() override
@@ -142,7 +145,7 @@ TEST_F(Terminal, InterruptKeyEndsTheParentAndTheChildNarratesAndRunsOn)
     usleep(1500000); // past the parent's first send: the child idles on, unsignalled
     EXPECT_HOLDS(alive(child)) << "the child ended after Ctrl-C";
 
-    kill(child, SIGQUIT);
+    send(child, SIGQUIT);
     wait_for_screen("child: My DADDY has killed me !!!\r\n", 2);
     EXPECT_ENDS("the child, after SIGQUIT", wait_for(child, 5), exited(0));
     EXPECT_HOLDS(screen.find("SIGHUP") == std::string::npos)
