@@ -1,10 +1,18 @@
 // kill: a parent process signals its child on a fixed schedule, and the child narrates
-// each SIGHUP, SIGINT and SIGQUIT that reaches it, whoever sends it.
+// each SIGHUP, SIGINT and SIGQUIT that reaches it, whoever sends it. The lines are fixed
+// text: "from parent" and "My DADDY" whoever sent the signal (the handler is installed
+// without SA_SIGINFO and is never told the sender), and "has killed me" though the child
+// is not killed: it handles SIGQUIT and exits normally, with status 0.
 //
 // The schedule is fixed at build time: the parent runs CYCLES cycles, each one sleeping
 // INTERVAL_SECONDS and then sending one signal. It sends SIGHUP up to cycle LAST_HUP_CYCLE
 // and SIGQUIT after it, and always SIGQUIT in its last cycle, so the child it leaves behind
 // ends with it instead of idling on as an orphan. The parent never waits for the child.
+// With the three schedules built (signals/CMakeLists.txt), LAST_HUP_CYCLE is 6, 8 and 8
+// while the cycles run 0..4, 0..7 and 0..6: no cycle comes after it, that branch never
+// happens, and the last cycle's SIGQUIT is what ends the child. Only a LAST_HUP_CYCLE
+// below CYCLES - 2 sends SIGQUIT before the last cycle; the later sends then reach the
+// child's zombie and do nothing.
 //
 // What to look for:
 //   - the signals are blocked across fork(), so a signal that reaches the child before its
@@ -30,11 +38,16 @@
 // Set once a line could not be written; it decides the child's exit status.
 static volatile sig_atomic_t output_failed = 0;
 
-// puts(), perror() and exit() are not async-signal-safe in general. They are safe here
-// because the only code this handler can interrupt is the child's sleep() (which holds no
-// stdio lock and no half-written buffer) or, never, itself: its sa_mask blocks the other
-// two signals and the kernel blocks the one being handled until the handler returns. So
-// the handler is the only user of stdout and stderr in the child, one call at a time.
+// The rule: a signal handler calls only async-signal-safe functions (signal-safety(7)),
+// and puts(), perror() and exit() are not among them. They are safe in this one handler
+// because the only code it can interrupt is the child's sleep() (which holds no stdio lock
+// and no half-written buffer) or, never, itself: its sa_mask blocks the other two signals
+// and the kernel blocks the one being handled until the handler returns. So the handler is
+// the only user of stdout and stderr in the child, one call at a time. Do not copy it into
+// a program whose main path uses stdio or malloc(): a handler that interrupts printf(),
+// puts() or malloc() there deadlocks on the lock the interrupted call holds, or corrupts
+// its buffer. There, the handler sets a volatile sig_atomic_t flag for the main path to
+// act on, or writes with write(2) and ends with _exit().
 static void narrate(const char *line)
 {
     // stdout is line buffered: puts() writes the line out at once, and fails if it can't.
@@ -105,8 +118,10 @@ int main()
         }
     }
 
-    // The parent goes back to the mask it started with: it has no handler, so at a
-    // terminal the interrupt and quit keys still end it by the default action.
+    // The parent goes back to the mask it started with. It installs no handler and keeps
+    // the actions it inherited: started in the foreground at a terminal, the interrupt and
+    // quit keys end it by their default action; started in the background by a shell
+    // without job control, it inherits SIGINT and SIGQUIT ignored, and they do not.
     sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
 
     for (int cycle = 0; cycle < CYCLES; ++cycle) {

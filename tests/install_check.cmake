@@ -1,5 +1,6 @@
 # cmake --install into a fresh prefix must bring exactly the five programs, their manual
-# pages and the README; kill_b.1 and kill_c.1 are symbolic links to kill_a.1.
+# pages, the README and the three guides beside it; kill_b.1 and kill_c.1 are symbolic
+# links to kill_a.1.
 # Run as: cmake -DBUILD_DIR=... -DPREFIX=... -P install_check.cmake
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
@@ -11,6 +12,9 @@ file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE "${PREFIX}" "${PREFI
 list(SORT installed)
 set(expected bin/farewell bin/kill_a bin/kill_b bin/kill_c bin/leakdemo
              share/doc/os_demonstrations/README.md
+             share/doc/os_demonstrations/exit_handlers/README.md
+             share/doc/os_demonstrations/heap/README.md
+             share/doc/os_demonstrations/signals/README.md
              share/man/man1/farewell.1 share/man/man1/kill_a.1 share/man/man1/kill_b.1
              share/man/man1/kill_c.1 share/man/man1/leakdemo.1)
 if(NOT installed STREQUAL expected)

@@ -169,3 +169,70 @@ TEST_F(Terminal, QuitKeyEndsTheParentAndTheChildExitsWithStatusZero)
         << "a SIGHUP line from a parent that had ended; the terminal showed\n"
         << shown(screen);
 }
+
+#ifndef DEMO_SANITIZE // the tour runs its programs under strace and valgrind
+namespace {
+struct Prediction {
+    const char *demonstration;
+    std::vector<std::string> answers;
+    std::vector<std::string> compared; // in order, after "Your predictions..."
+};
+
+class Predict : public Terminal, public ::testing::WithParamInterface<Prediction> {};
+
+void PrintTo(const Prediction &prediction, std::ostream *os)
+{
+    *os << prediction.demonstration;
+}
+} // namespace
+
+// The tour asks before the run and shows nothing of what will happen; after the run it sets
+// each answer beside what happened.
+TEST_P(Predict, AsksBeforeTheRunAndSetsEachAnswerBesideWhatHappened)
+{
+    const Prediction &p = GetParam();
+    type((std::string("TOUR_BUILD_DIR=") + TOUR_BUILD_DIR + " bash " + TOUR_RUN + " --predict " +
+          p.demonstration + "\n")
+             .c_str());
+    for (const std::string &answer : p.answers) {
+        ASSERT_TRUE(wait_for_screen(") > ", 20));
+        EXPECT_EQ(screen.find("it was:"), std::string::npos) << screen;
+        type((answer + "\n").c_str());
+    }
+    EXPECT_EQ(screen.find("What it shows:"), std::string::npos) << screen;
+    ASSERT_TRUE(wait_for_screen("Your predictions, beside what happened:\r\n", 30));
+    for (const std::string &line : p.compared) {
+        EXPECT_TRUE(wait_for_screen(line, 5));
+    }
+    EXPECT_TRUE(wait_for_screen("What it shows:", 5));
+    EXPECT_TRUE(wait_for_screen(prompt, 30));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tour, Predict,
+    ::testing::Values(
+        Prediction{"farewell",
+                   {"a", "a", "14"},
+                   {"you said: a\r\n    it was:   a) Program is exiting... (from main())   (as you "
+                    "said)\r\n",
+                    "you said: a\r\n    it was:   b) after main() had returned, when close_file() "
+                    "closed it   (not what you said)\r\n",
+                    "you said: 14\r\n    it was:   14   (as you said)\r\n"}},
+        Prediction{"leakdemo",
+                   {"a", "b", "2"},
+                   {"you said: a\r\n    it was:   b) all 0: they come from the new, zero-filled "
+                    "block   (not what you said)\r\n",
+                    "you said: b\r\n    it was:   b) definitely lost: no pointer to it was left  "
+                    " (as you said)\r\n",
+                    "you said: 2\r\n    it was:   3: the two blocks, and the C library's buffer "
+                    "for standard output   (not what you said)\r\n"}},
+        Prediction{"kill_a",
+                   {"4", "5", "b"},
+                   {"you said: 4\r\n    it was:   5   (not what you said)\r\n",
+                    " s, when the child ended   (as you said)\r\n",
+                    "you said: b\r\n    it was:   b) it exited with status 0 after ",
+                    " s: it handled SIGQUIT and called exit()   (as you said)\r\n"}}),
+    [](const ::testing::TestParamInfo<Prediction> &param) {
+        return std::string(param.param.demonstration);
+    });
+#endif

@@ -5,6 +5,7 @@
 #include "harness.hpp"
 
 #include <cctype>
+#include <filesystem>
 #include <map>
 
 using namespace harness;
@@ -185,6 +186,143 @@ INSTANTIATE_TEST_SUITE_P(
              2,
              {},
              {},
-             "tour/run: no demonstration named 'kill_d'\n"
-             "usage: bash tour/run [kill_a|kill_b|kill_c|leakdemo|farewell]...\n"}),
+             "tour/run: no demonstration named 'kill_d'; the names are kill_a kill_b kill_c "
+             "leakdemo farewell\n"
+             "usage: bash tour/run [--predict] [kill_a|kill_b|kill_c|leakdemo|farewell]...\n"},
+        // The questions need someone to answer them.
+        Tour{"PredictWithoutATerminal",
+             {"--predict", "farewell"},
+             2,
+             {},
+             {},
+             "tour/run: --predict asks you questions before each run, so it needs a terminal: "
+             "run it there, without redirecting its input or output\n"}),
     [](const ::testing::TestParamInfo<Tour> &param) { return std::string(param.param.name); });
+
+namespace {
+// Where a learner or a teacher may put the project, and what the tour must do there.
+enum class Placement { ReadOnlyCopy, MovedCopy, TwoAtOnce };
+
+struct Put {
+    const char *name;
+    Placement placement;
+    std::string err; // said on standard error, among whatever else
+};
+
+class TourPlaced : public ProcessTest, public ::testing::WithParamInterface<Put> {};
+
+void PrintTo(const Put &put, std::ostream *os)
+{
+    *os << put.name;
+}
+
+// A copy of the checkout's tracked sources, without its builds, as a fresh clone has them.
+std::string copy_checkout(const std::string &into)
+{
+    namespace fs = std::filesystem;
+    const fs::path source = fs::path(TOUR_RUN).parent_path().parent_path();
+    const fs::path copy = fs::path(into) / "os demonstrations"; // a space, as learners have
+    fs::create_directory(copy);
+    for (const auto &entry : fs::directory_iterator(source)) {
+        const std::string name = entry.path().filename();
+        if (name != "build" && name != ".git") {
+            fs::copy(entry.path(), copy / name, fs::copy_options::recursive);
+        }
+    }
+    return copy.string();
+}
+
+// Takes every write permission away from a tree, or gives the owner's back.
+void set_writable(const std::string &tree, bool writable)
+{
+    namespace fs = std::filesystem;
+    const fs::perms write =
+        writable ? fs::perms::owner_write
+                 : fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    const fs::perm_options how = writable ? fs::perm_options::add : fs::perm_options::remove;
+    fs::permissions(tree, write, how);
+    for (const auto &entry : fs::recursive_directory_iterator(tree)) {
+        fs::permissions(entry.path(), write, how);
+    }
+}
+
+const std::string farewell_narration = "\nProgram is exiting...\nFile closed.\n";
+} // namespace
+
+TEST_P(TourPlaced, BuildsWhereItCanAndRunsTheDemonstration)
+{
+    namespace fs = std::filesystem;
+    const Put &put = GetParam();
+    std::string copy = copy_checkout(temp_dir());
+    Options options;
+    options.cwd = copy;
+    std::vector<Result> runs;
+    if (put.placement == Placement::ReadOnlyCopy) {
+        // Not writable for the user who runs it (as root, for nobody: it drops to uid 65534),
+        // which gets a home of its own for the per-user cache.
+        const std::string home = temp_dir() + "/home";
+        fs::create_directory(home);
+        fs::permissions(home, fs::perms::all);
+        options.env = {"HOME=" + home, "XDG_CACHE_HOME="};
+        options.unprivileged = true;
+        set_writable(copy, false);
+        runs.push_back(run({"/bin/bash", "tour/run", "farewell"}, options));
+        set_writable(copy, true);
+        EXPECT_FALSE(fs::exists(copy + "/build")) << "the read-only copy was written to";
+    } else if (put.placement == Placement::MovedCopy) {
+        EXPECT_TRUE(exited_with(run({"/bin/bash", "setup/build", "demos"}, options).status, 0));
+        fs::rename(copy, copy + " moved");
+        options.cwd = copy += " moved";
+        runs.push_back(run({"/bin/bash", "tour/run", "farewell"}, options));
+    } else {
+        const Process first = spawn({"/bin/bash", "tour/run", "farewell"}, options);
+        const Process second = spawn({"/bin/bash", "tour/run", "farewell"}, options);
+        for (const Process &p : {first, second}) {
+            Result r;
+            r.out = read_all(p.out, 120);
+            r.err = read_all(p.err, 10);
+            r.status = wait_for(p.pid, 10);
+            runs.push_back(r);
+        }
+    }
+    for (const Result &r : runs) {
+        EXPECT_TRUE(exited_with(r.status, 0)) << r.status << "\n" << r.err;
+        EXPECT_NE(r.out.find(farewell_narration), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(put.err), std::string::npos) << r.err;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tour, TourPlaced,
+    ::testing::Values(Put{"ReadOnlyCopy", Placement::ReadOnlyCopy,
+                          "is not writable for you: building in "},
+                      Put{"MovedCopy", Placement::MovedCopy, "/build/demos was made for "},
+                      Put{"TwoAtOnce", Placement::TwoAtOnce, ""}),
+    [](const ::testing::TestParamInfo<Put> &param) { return std::string(param.param.name); });
+
+namespace {
+class Script : public ProcessTest, public ::testing::WithParamInterface<const char *> {};
+} // namespace
+
+// Every script of ours answers --help with its usage, and started with sh says to use bash.
+TEST_P(Script, AnswersHelpAndRefusesPlainSh)
+{
+    Options options;
+    options.cwd = std::filesystem::path(TOUR_RUN).parent_path().parent_path();
+    const std::string script = GetParam();
+    const Result help = run({"/bin/bash", script, "--help"}, options);
+    EXPECT_TRUE(exited_with(help.status, 0)) << help.status << help.err;
+    EXPECT_EQ(help.out.rfind("usage: bash " + script, 0), 0u) << help.out;
+    const Result sh = run({"/bin/sh", script}, options);
+    EXPECT_TRUE(exited_with(sh.status, 2)) << sh.status;
+    EXPECT_EQ(sh.err, script + ": run it with bash: bash " + script + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Entry, Script, ::testing::Values("tour/run", "setup/build"),
+                         [](const ::testing::TestParamInfo<const char *> &param) {
+                             std::string name = param.param;
+                             for (char &c : name) {
+                                 c = std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+                             }
+                             return name;
+                         });
