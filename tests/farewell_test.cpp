@@ -17,7 +17,7 @@ class Farewell : public ProcessTest {
     Result run_in_dir(Options options = {})
     {
         options.cwd = temp_dir();
-        return run({program("farewell")}, options);
+        return run({program("farewell")}, options, program_time);
     }
     std::string output()
     {
@@ -129,7 +129,7 @@ TEST_F(Farewell, ReportsAFileThatCannotBeOpened)
     Options options;
     options.cwd = locked;
     options.unprivileged = true;
-    const Result denied = run({copy}, options);
+    const Result denied = run({copy}, options, program_time);
     chmod(locked.c_str(), 0755);
     std::filesystem::remove_all(locked);
     EXPECT_BYTES("in a directory it may not write to, standard output", denied.out, "");

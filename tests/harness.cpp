@@ -478,9 +478,9 @@ std::string status_in_words(int status)
     return "status " + std::to_string(status);
 }
 
-::testing::AssertionResult same_bytes(const char *, const char *, const char *,
-                                      const std::string &what, const std::string &seen,
-                                      const std::string &expected)
+::testing::AssertionResult same_bytes(const char * /*what_text*/, const char * /*seen_text*/,
+                                      const char * /*expected_text*/, const std::string &what,
+                                      const std::string &seen, const std::string &expected)
 {
     if (seen == expected) {
         return ::testing::AssertionSuccess();
@@ -490,7 +490,8 @@ std::string status_in_words(int status)
                                          << shown(seen);
 }
 
-::testing::AssertionResult ends_as(const char *, const char *, const char *, const std::string &who,
+::testing::AssertionResult ends_as(const char * /*who_text*/, const char * /*status_text*/,
+                                   const char * /*expected_text*/, const std::string &who,
                                    int status, int expected)
 {
     if (status == expected) {

@@ -88,10 +88,11 @@ bool describe(const char *test, const Expectation &expectation);
 //   EXPECT_BYTES("standard error", r.err, "fork: ...\n");
 //   EXPECT_ENDS("the child", status, exited(0));   // or killed_by(SIGTERM)
 //   EXPECT_HOLDS(alive(child)) << "the child ended after SIGINT";
-::testing::AssertionResult same_bytes(const char *, const char *, const char *,
-                                      const std::string &what, const std::string &seen,
-                                      const std::string &expected);
-::testing::AssertionResult ends_as(const char *, const char *, const char *, const std::string &who,
+::testing::AssertionResult same_bytes(const char * /*what_text*/, const char * /*seen_text*/,
+                                      const char * /*expected_text*/, const std::string &what,
+                                      const std::string &seen, const std::string &expected);
+::testing::AssertionResult ends_as(const char * /*who_text*/, const char * /*status_text*/,
+                                   const char * /*expected_text*/, const std::string &who,
                                    int status, int expected);
 #define EXPECT_BYTES(what, seen, expected)                                                         \
     EXPECT_PRED_FORMAT3(::harness::same_bytes, what, seen, expected)
@@ -118,7 +119,10 @@ double now();
 bool exited_with(int status, int code);
 Process spawn(const std::vector<std::string> &argv, const Options &options = {});
 // Runs to the end, or fails the test when it takes more than timeout seconds.
-Result run(const std::vector<std::string> &argv, const Options &options = {}, double timeout = 30);
+Result run(const std::vector<std::string> &argv, const Options &options = {}, double timeout = 120);
+// Seconds a demonstration that needs nothing from the test may take to end: a program
+// under check/run that never ends then costs no more.
+constexpr double program_time = 30;
 // Lines until end of file; fails the test if that takes longer than timeout seconds.
 std::vector<Line> read_lines(int fd, double start, double timeout);
 // Everything until end of file; fails the test if that takes longer than timeout seconds.

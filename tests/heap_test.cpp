@@ -32,20 +32,20 @@ EXPECTATION(ProcessTest, LeakdemoNarratesFifteenLinesIntoAPipeAndIntoAFile,
              heap_readme, ""})
 TEST_F(ProcessTest, LeakdemoNarratesFifteenLinesIntoAPipeAndIntoAFile)
 {
-    const Result piped = run({program("leakdemo"), "ignored", "arguments"});
+    const Result piped = run({program("leakdemo"), "ignored", "arguments"}, {}, program_time);
     EXPECT_BYTES("through a pipe, standard output", piped.out, narration());
     EXPECT_BYTES("through a pipe, standard error", piped.err, "");
     EXPECT_ENDS("through a pipe, the program", piped.status, exited(0));
 
     Options options;
     options.stdout_path = temp_dir() + "/narration";
-    const Result filed = run({program("leakdemo")}, options);
+    const Result filed = run({program("leakdemo")}, options, program_time);
     EXPECT_BYTES("into a file, standard output", read_file(options.stdout_path), narration());
     EXPECT_ENDS("into a file, the program", filed.status, exited(0));
 
     Options terminal;
     terminal.terminal = true;
-    const Result shown = run({program("leakdemo")}, terminal);
+    const Result shown = run({program("leakdemo")}, terminal, program_time);
     EXPECT_BYTES("at a terminal, standard output", shown.out, narration());
     EXPECT_ENDS("at a terminal, the program", shown.status, exited(0));
 }
@@ -59,7 +59,7 @@ TEST_F(ProcessTest, LeakdemoReportsAStandardOutputThatCannotBeWritten)
 {
     Options options;
     options.stdout_path = "/dev/full";
-    const Result r = run({program("leakdemo")}, options);
+    const Result r = run({program("leakdemo")}, options, program_time);
     EXPECT_BYTES("standard error", r.err, "standard output: No space left on device\n");
     EXPECT_ENDS("the program", r.status, exited(1));
 }
@@ -80,7 +80,7 @@ TEST_P(FailedAllocation, IsReportedAndNeverUsed)
     options.env = {std::string("LD_PRELOAD=") + FAIL_ALLOCATION_LIBRARY,
                    std::string("FAIL_ALLOCATION=") + GetParam().call,
                    "FAIL_ALLOCATION_MARK=" + mark, "ASAN_OPTIONS=verify_asan_link_order=0"};
-    const Result r = run({program("leakdemo")}, options);
+    const Result r = run({program("leakdemo")}, options, program_time);
     if (!exists(mark)) {
         NOT_CHECKED(std::string("the library that makes the allocation fail saw no ") +
                     (GetParam().lines_before == 1 ? "malloc(40)" : "calloc(10, 4)") +
@@ -209,7 +209,8 @@ TEST_P(Tracker, SeesOneLostBlockFromCreateMemoryLeakAndAFreedCalloc)
     }
     const std::string xtree = temp_dir() + "/xtree";
     const Result r = run({"/usr/bin/valgrind", "--leak-check=full", "--trace-malloc=yes",
-                          "--xtree-memory=full", "--xtree-memory-file=" + xtree, GetParam()});
+                          "--xtree-memory=full", "--xtree-memory-file=" + xtree, GetParam()},
+                         {}, program_time);
     const std::string summary = summary_of(r.err);
     if (summary.find("total heap usage: 0 allocs") != std::string::npos) {
         NOT_CHECKED("valgrind saw no allocation at all: a statically linked program hides "

@@ -30,8 +30,8 @@ const Schedule schedules[] = {{"kill_a", 5, 1}, {"kill_b", 8, 3}, {"kill_c", 7, 
 const Schedule &schedule_of(const std::string &own)
 {
     const std::string &name = own_build() ? own : checked();
-    const auto found = std::find_if(std::begin(schedules), std::end(schedules),
-                                    [&](const Schedule &s) { return s.name == name; });
+    const auto *const found = std::find_if(std::begin(schedules), std::end(schedules),
+                                           [&](const Schedule &s) { return s.name == name; });
     return found != std::end(schedules) ? *found : schedules[0];
 }
 
@@ -488,7 +488,8 @@ TEST_F(ProcessTest, FailedForkIsReportedWithStatusOne)
     options.no_new_processes = true;
     // In a sanitized build the leak check at exit needs a thread, which the limit forbids.
     options.env = {"ASAN_OPTIONS=detect_leaks=0"};
-    const Result r = run({copy_into(program(schedule_of("kill_a").name), dir)}, options);
+    const Result r =
+        run({copy_into(program(schedule_of("kill_a").name), dir)}, options, program_time);
     EXPECT_BYTES("standard output", r.out, "");
     EXPECT_BYTES("standard error", r.err, "fork: Resource temporarily unavailable\n");
     EXPECT_ENDS("the program", r.status, exited(1));
