@@ -9,7 +9,7 @@ using namespace harness;
 namespace {
 const std::string greeting = "Hello, Zorvi!\n";
 const std::string narration = "Program is exiting...\nFile closed.\n";
-const char *const farewell_readme = "The exit-handler demonstration: farewell";
+const char *const farewell_readme = "exit_handlers/README.md, \"How it behaves, and why\"";
 
 // Each run in a fresh directory of its own, as the program writes into its working one.
 class Farewell : public ProcessTest {

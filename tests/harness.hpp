@@ -65,7 +65,7 @@ inline bool own_build()
 struct Expectation {
     const char *programs;    // the demonstrations it concerns, separated by blanks
     const char *words;       // what holds, in plain words
-    const char *readme;      // the README section that tells of it
+    const char *readme;      // where to read of it: a guide and its section
     const char *experiments; // the experiments that show the same mistake, or ""
 };
 bool describe(const char *test, const Expectation &expectation);

@@ -22,7 +22,7 @@ struct FailedCall {
 
 class FailedAllocation : public ProcessTest, public ::testing::WithParamInterface<FailedCall> {};
 
-const char *const heap_readme = "The heap leak demonstration: leakdemo";
+const char *const heap_readme = "heap/README.md, \"How it behaves, and why\"";
 } // namespace
 
 EXPECTATION(ProcessTest, LeakdemoNarratesFifteenLinesIntoAPipeAndIntoAFile,
@@ -201,7 +201,7 @@ EXPECTATION(Tracker, SeesOneLostBlockFromCreateMemoryLeakAndAFreedCalloc,
              "Under valgrind, exactly one block of 40 bytes is definitely lost, nothing else "
              "is lost, nothing is still reachable, no access is invalid, and the zero-filled "
              "block is freed",
-             heap_readme, "no-volatile-leak"})
+             "heap/README.md, \"Under an allocation tracker\"", "no-volatile-leak"})
 TEST_P(Tracker, SeesOneLostBlockFromCreateMemoryLeakAndAFreedCalloc)
 {
     if (!exists("/usr/bin/valgrind")) {

@@ -16,7 +16,7 @@ namespace {
 const std::string hup = "Child: Received SIGHUP signal from parent";
 const std::string intr = "Child: Received SIGINT signal from parent";
 const std::string quit = "child: My DADDY has killed me !!!";
-const char *const signals_readme = "The signal demonstration: kill_a, kill_b, kill_c";
+const char *const signals_readme = "signals/README.md, \"How it behaves, and why\"";
 
 struct Schedule {
     std::string name;

@@ -125,7 +125,7 @@ class Terminal : public ProcessTest {
     size_t seen = 0;
 };
 
-const char *const signals_readme = "The signal demonstration: kill_a, kill_b, kill_c";
+const char *const signals_readme = "signals/README.md, \"Try it by hand\"";
 } // namespace
 
 EXPECTATION(Terminal, InterruptKeyEndsTheParentAndTheChildNarratesAndRunsOn,
