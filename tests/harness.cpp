@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,11 +14,13 @@
 #include <fstream>
 #include <grp.h>
 #include <iterator>
+#include <map>
 #include <poll.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace harness {
@@ -84,6 +87,13 @@ std::vector<pid_t> children_of(pid_t parent)
             fail_to_start("drop privileges");
         }
     }
+    // Under check/run, as an ordinary user: a program that forks without end stops at a
+    // limit below the one check/run and the tests keep for themselves.
+    if (const char *limit = getenv("DEMO_CHECK_NPROC")) {
+        const rlim_t most = strtoul(limit, nullptr, 10);
+        const rlimit processes{most, most};
+        setrlimit(RLIMIT_NPROC, &processes);
+    }
     if (options.no_new_processes) {
         const rlimit none{0, 0};
         setrlimit(RLIMIT_NPROC, &none);
@@ -116,12 +126,35 @@ bool exited_with(int status, int code)
     return WIFEXITED(status) && WEXITSTATUS(status) == code;
 }
 
+namespace {
+// A pseudo-terminal as a pipe's two ends: [0] the side the test reads, [1] the terminal
+// the program writes to. No output processing, so the bytes read are the bytes written.
+bool open_terminal(int ends[2], bool stopped)
+{
+    ends[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (ends[0] < 0 || grantpt(ends[0]) != 0 || unlockpt(ends[0]) != 0) {
+        return false;
+    }
+    ends[1] = open(ptsname(ends[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings{};
+    if (ends[1] < 0 || tcgetattr(ends[1], &settings) != 0) {
+        return false;
+    }
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    return tcsetattr(ends[1], TCSANOW, &settings) == 0 &&
+           (!stopped || tcflow(ends[1], TCOOFF) == 0);
+}
+} // namespace
+
 Process spawn(const std::vector<std::string> &argv, const Options &options)
 {
     int out[2];
     int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    const bool out_made = options.terminal || options.stopped_terminal
+                              ? open_terminal(out, options.stopped_terminal)
+                              : pipe2(out, O_CLOEXEC) == 0;
+    if (!out_made || pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe or terminal: " << std::strerror(errno);
         return {-1, -1, -1};
     }
     const pid_t pid = fork();
@@ -130,6 +163,12 @@ Process spawn(const std::vector<std::string> &argv, const Options &options)
     }
     close(out[1]);
     close(err[1]);
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << std::strerror(errno) << " (too many processes?)";
+        close(out[0]);
+        close(err[0]);
+        return {-1, -1, -1};
+    }
     if (!options.stdout_path.empty() || options.closed_stdout) {
         close(out[0]);
         out[0] = -1;
@@ -145,7 +184,7 @@ bool read_more(int fd, double deadline, std::string &text)
     pollfd p{fd, POLLIN, 0};
     const double left = deadline - now();
     if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) == 0) {
-        ADD_FAILURE() << "no end of file before the deadline";
+        ADD_FAILURE() << "an output still open after the time allowed: a process still holds it";
         return false;
     }
     char buffer[65536];
@@ -186,20 +225,25 @@ std::string read_all(int fd, double timeout)
     return text;
 }
 
-Result run(const std::vector<std::string> &argv, const Options &options)
+Result run(const std::vector<std::string> &argv, const Options &options, double timeout)
 {
+    const double deadline = now() + timeout;
     const Process p = spawn(argv, options);
     Result result{"", "", -1};
     if (p.out >= 0) {
-        result.out = read_all(p.out);
+        result.out = read_all(p.out, deadline - now());
     }
-    result.err = read_all(p.err);
-    result.status = wait_for(p.pid, 60);
+    result.err = read_all(p.err, deadline - now());
+    result.status = wait_for(p.pid, std::max(deadline - now(), 0.1));
     return result;
 }
 
 int wait_for(pid_t pid, double timeout)
 {
+    if (pid <= 0) { // waitpid() would take any child
+        ADD_FAILURE() << "no process to wait for";
+        return -1;
+    }
     const double deadline = now() + timeout;
     do {
         int status = 0;
@@ -213,7 +257,8 @@ int wait_for(pid_t pid, double timeout)
         }
         usleep(2000);
     } while (now() < deadline);
-    ADD_FAILURE() << "process " << pid << " still running after " << timeout << " s";
+    ADD_FAILURE() << "a process (pid " << pid << ") still running after "
+                  << static_cast<double>(std::lround(timeout * 10)) / 10 << " s";
     return -1;
 }
 
@@ -228,6 +273,15 @@ pid_t find_child(pid_t parent, double timeout)
     } while (now() < deadline);
     ADD_FAILURE() << "process " << parent << " made no child within " << timeout << " s";
     return -1;
+}
+
+void send(pid_t pid, int sig)
+{
+    if (pid <= 0) {
+        ADD_FAILURE() << "no process to send signal " << sig << " to";
+        return;
+    }
+    kill(pid, sig);
 }
 
 std::string stat_fields(pid_t pid)
@@ -281,6 +335,172 @@ void write_file(const std::string &path, const std::string &content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
+bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+void resume_terminal(int out)
+{
+    const int terminal = open(ptsname(out), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0 || tcflow(terminal, TCOON) != 0) {
+        ADD_FAILURE() << "resume the terminal: " << std::strerror(errno);
+    }
+    close(terminal);
+}
+
+bool can_drop_privileges()
+{
+    if (geteuid() != 0) {
+        return true;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(setgroups(0, nullptr) == 0 && setresgid(nobody, nobody, nobody) == 0 &&
+                      setresuid(nobody, nobody, nobody) == 0
+                  ? 0
+                  : 1);
+    }
+    int status = -1;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && exited_with(status, 0);
+}
+
+std::string blocked_in(pid_t pid)
+{
+    std::istringstream fields(read_file("/proc/" + std::to_string(pid) + "/syscall"));
+    std::string number;
+    std::string first;
+    fields >> number >> first;
+    // "running" while it runs; a negative number while it sleeps outside any system call
+    return number.empty() || number == "running" || number[0] == '-' ? "" : number + " " + first;
+}
+
+// ---- Check mode and plain words ----
+
+namespace {
+std::string from_environment(const char *name)
+{
+    const char *value = getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::map<std::string, Expectation> &expectations()
+{
+    static std::map<std::string, Expectation> described;
+    return described;
+}
+
+// "Executables/NaturalRun" and "Narrates.../kill_a" make "NaturalRun.Narrates...": the
+// name an EXPECTATION gives, whatever instantiation and parameter the test runs with.
+std::string described_name(const ::testing::TestInfo &test)
+{
+    const std::string suite = test.test_suite_name();
+    const std::string name = test.name();
+    return suite.substr(suite.find('/') + 1) + "." + name.substr(0, name.find('/'));
+}
+
+bool concerns(const std::string &programs, const std::string &name)
+{
+    std::istringstream words(programs);
+    std::string word;
+    while (words >> word) {
+        if (word == name) {
+            return true;
+        }
+    }
+    return false;
+}
+} // namespace
+
+std::string program(const std::string &name)
+{
+    if (!own_build() && name == checked()) {
+        return from_environment("DEMO_CHECK_PROGRAM");
+    }
+    static const std::map<std::string, std::string> own = {{"kill_a", KILL_A},
+                                                           {"kill_b", KILL_B},
+                                                           {"kill_c", KILL_C},
+                                                           {"leakdemo", LEAKDEMO},
+                                                           {"farewell", FAREWELL}};
+    const auto found = own.find(name);
+    return found != own.end() ? found->second : name;
+}
+
+const std::string &checked()
+{
+    static const std::string name = from_environment("DEMO_CHECK");
+    return name;
+}
+
+bool describe(const char *test, const Expectation &expectation)
+{
+    expectations().emplace(test, expectation);
+    return true;
+}
+
+std::string shown(const std::string &text)
+{
+    if (text.empty()) {
+        return "    (nothing)\n";
+    }
+    std::string out = "    ";
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\n') {
+            out += i + 1 < text.size() ? "\n    " : "\n";
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            // a terminal's end of line
+        } else if (c < 0x20 || c == 0x7f) {
+            char code[8];
+            snprintf(code, sizeof code, "\\x%02x", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return text.back() == '\n' ? out : out + "   (no newline at the end)\n";
+}
+
+std::string status_in_words(int status)
+{
+    if (status == -1) {
+        return "not ended in the time allowed";
+    }
+    if (WIFEXITED(status)) {
+        return "exit status " + std::to_string(WEXITSTATUS(status));
+    }
+    if (WIFSIGNALED(status)) {
+        const char *name = sigabbrev_np(WTERMSIG(status));
+        return std::string("ended by signal ") +
+               (name != nullptr ? std::string("SIG") + name : std::to_string(WTERMSIG(status))) +
+               (WCOREDUMP(status) ? " (core dumped)" : "");
+    }
+    return "status " + std::to_string(status);
+}
+
+::testing::AssertionResult same_bytes(const char * /*what_text*/, const char * /*seen_text*/,
+                                      const char * /*expected_text*/, const std::string &what,
+                                      const std::string &seen, const std::string &expected)
+{
+    if (seen == expected) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << what << ": expected\n"
+                                         << shown(expected) << "  seen\n"
+                                         << shown(seen);
+}
+
+::testing::AssertionResult ends_as(const char * /*who_text*/, const char * /*status_text*/,
+                                   const char * /*expected_text*/, const std::string &who,
+                                   int status, int expected)
+{
+    if (status == expected) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << who << ": expected " << status_in_words(expected)
+                                         << ", seen " << status_in_words(status);
+}
+
 namespace {
 // ctest kills a test that outlives its TIMEOUT with SIGKILL, which leaves no chance to end
 // what the test started: a demonstration's orphaned child would run on. So each test has
@@ -295,6 +515,21 @@ void on_watchdog(int sig)
 
 void ProcessTest::SetUp()
 {
+    if (!own_build()) {
+        // Under check/run only the expectations that concern the program given are tried:
+        // each says in plain words what it holds it to.
+        const auto &test = *::testing::UnitTest::GetInstance()->current_test_info();
+        const auto described = expectations().find(described_name(test));
+        if (described == expectations().end() || !concerns(described->second.programs, checked())) {
+            GTEST_SKIP() << "not an expectation of " << checked();
+        }
+        RecordProperty("expectation", described->second.words);
+        RecordProperty("readme", described->second.readme);
+        RecordProperty("experiments", described->second.experiments);
+        if (!from_environment("DEMO_CHECK_LIST").empty()) {
+            GTEST_SKIP() << "listed only";
+        }
+    }
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     // Interrupted (the terminal's keys, a closing terminal, a SIGTERM), the test ends
     // everything it started before it ends by the same signal.
@@ -305,10 +540,36 @@ void ProcessTest::SetUp()
     alarm(DEMO_TEST_TIMEOUT - 10);
 }
 
+namespace {
+// Stops every process below this one, its children's children too, round after round
+// until no new one appears: a program that forks without end can then make no more, and
+// killing them all cannot race with its forks.
+void stop_everything_below()
+{
+    std::vector<pid_t> known = {getpid()};
+    for (size_t done = 0, round = 0; done < known.size() && round < 10000; ++round) {
+        const pid_t pid = known[done++];
+        for (const pid_t child : children_of(pid)) {
+            if (std::find(known.begin(), known.end(), child) == known.end()) {
+                kill(child, SIGSTOP);
+                known.push_back(child);
+            }
+        }
+        if (done == known.size() && round < 20) {
+            done = 0; // once more from the top, for what was forked meanwhile
+        }
+    }
+    for (size_t i = 1; i < known.size(); ++i) {
+        kill(known[i], SIGKILL);
+    }
+}
+} // namespace
+
 void ProcessTest::TearDown()
 {
-    // Kill our children, reap them, and repeat for the orphans that then come to us,
-    // until nothing below this process is left.
+    // Stop and kill everything below, reap our children, and repeat for the orphans that
+    // then come to us, until nothing below this process is left.
+    stop_everything_below();
     reaper::end_everything_below();
     alarm(0);
     if (!dir_.empty()) {

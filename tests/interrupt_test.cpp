@@ -55,6 +55,7 @@ TEST_P(Interrupted, LeavesNothingOfItsGroupAndEndsByTheSignal)
     const pid_t child = find_child(find_child(p.pid, 5), 5); // kill_b's, in its idle loop
     ASSERT_GT(child, 0);
     usleep(100000);
+    ASSERT_GT(p.pid, 0); // else the kill below would reach every process it may signal
     kill(how.whole_group ? -p.pid : p.pid, how.sig);
 
     const int status = wait_for(p.pid, 2);

@@ -3,8 +3,10 @@
 // typed while the parent runs. The keys signal the whole foreground process group.
 #include "harness.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -21,6 +23,9 @@ class Terminal : public ProcessTest {
     void SetUp() override
     {
         ProcessTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
         master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
@@ -38,11 +43,16 @@ class Terminal : public ProcessTest {
             const rlimit no_core{0, 0}; // the quit key's default action dumps core
             setrlimit(RLIMIT_CORE, &no_core);
             const std::string ps1 = "PS1=" + prompt;
+            // The test's own PATH: a script's interpreter is found as where it was started.
+            const char *inherited = getenv("PATH");
+            const std::string path =
+                std::string("PATH=") + (inherited != nullptr ? inherited : "/usr/bin:/bin");
             char *env[] = {const_cast<char *>(ps1.c_str()), const_cast<char *>("TERM=dumb"),
-                           const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
+                           const_cast<char *>(path.c_str()), nullptr};
             execle("/bin/bash", "bash", "--norc", "--noprofile", "-i", nullptr, env);
             _exit(127);
         }
+        ASSERT_GT(shell, 0) << "fork: " << strerror(errno);
         ASSERT_TRUE(wait_for_screen(prompt, 10));
     }
     void TearDown() override
@@ -64,13 +74,15 @@ class Terminal : public ProcessTest {
             pollfd p{master, POLLIN, 0};
             const double left = deadline - now();
             if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) {
-                ADD_FAILURE() << "not on the terminal: " << text << "\nscreen:\n" << screen;
+                ADD_FAILURE() << "the terminal: expected within " << timeout << " s\n"
+                              << shown(text) << "  seen, after what came before\n"
+                              << shown(screen.substr(seen));
                 return false;
             }
             char buffer[4096];
             const ssize_t n = read(master, buffer, sizeof buffer);
             if (n <= 0) {
-                ADD_FAILURE() << "terminal closed; screen:\n" << screen;
+                ADD_FAILURE() << "the terminal closed; it showed\n" << shown(screen);
                 return false;
             }
             screen.append(buffer, static_cast<size_t>(n));
@@ -81,7 +93,12 @@ class Terminal : public ProcessTest {
     // the child has had time to install its handler.
     std::pair<pid_t, pid_t> start_kill_a()
     {
-        const std::string command = std::string(KILL_A) + "\n";
+        // The program as a word the shell takes as it is, whatever its path holds.
+        std::string quoted = "'";
+        for (const char c : program(own_build() ? "kill_a" : checked())) {
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        const std::string command = quoted + "'\n";
         EXPECT_EQ(write(master, command.data(), command.size()),
                   static_cast<ssize_t>(command.size()));
         const pid_t parent = find_child(shell, 5);
@@ -109,32 +126,50 @@ class Terminal : public ProcessTest {
     std::string screen;
     size_t seen = 0;
 };
+
+const char *const signals_readme = "signals/README.md, \"Try it by hand\"";
 } // namespace
 
+EXPECTATION(Terminal, InterruptKeyEndsTheParentAndTheChildNarratesAndRunsOn,
+            {"kill_a kill_b kill_c",
+             "At a terminal the interrupt key (Ctrl-C) ends the parent, and the child writes "
+             "its SIGINT line and runs on, until SIGQUIT ends it with status 0",
+             signals_readme, ""})
 TEST_F(Terminal, InterruptKeyEndsTheParentAndTheChildNarratesAndRunsOn)
 {
     const auto [parent, child] = start_kill_a();
+    const size_t typed = seen;
     type("\x03");
-    EXPECT_TRUE(wait_for_screen("Child: Received SIGINT signal from parent\r\n", 2));
-    EXPECT_TRUE(gone_within(parent, 2));
-    EXPECT_TRUE(wait_for_screen(prompt, 2)); // the shell has its terminal back
+    wait_for_screen("Child: Received SIGINT signal from parent\r\n", 2);
+    EXPECT_HOLDS(gone_within(parent, 2)) << "the parent still runs 2 s after Ctrl-C";
+    seen = typed; // the shell has its terminal back, before or after the child's line
+    wait_for_screen(prompt, 2);
     usleep(1500000); // past the parent's first send: the child idles on, unsignalled
-    EXPECT_TRUE(alive(child));
+    EXPECT_HOLDS(alive(child)) << "the child ended after Ctrl-C";
 
-    kill(child, SIGQUIT);
-    EXPECT_TRUE(wait_for_screen("child: My DADDY has killed me !!!\r\n", 2));
-    EXPECT_TRUE(exited_with(wait_for(child, 5), 0));
-    EXPECT_EQ(screen.find("SIGHUP"), std::string::npos) << screen;
+    send(child, SIGQUIT);
+    wait_for_screen("child: My DADDY has killed me !!!\r\n", 2);
+    EXPECT_ENDS("the child, after SIGQUIT", wait_for(child, 5), exited(0));
+    EXPECT_HOLDS(screen.find("SIGHUP") == std::string::npos)
+        << "a SIGHUP line from a parent that had ended; the terminal showed\n"
+        << shown(screen);
 }
 
+EXPECTATION(Terminal, QuitKeyEndsTheParentAndTheChildExitsWithStatusZero,
+            {"kill_a kill_b kill_c",
+             "At a terminal the quit key (Ctrl-\\) ends the parent, and the child writes its "
+             "SIGQUIT line and ends with status 0",
+             signals_readme, ""})
 TEST_F(Terminal, QuitKeyEndsTheParentAndTheChildExitsWithStatusZero)
 {
     const auto [parent, child] = start_kill_a();
     type("\x1c");
-    EXPECT_TRUE(wait_for_screen("child: My DADDY has killed me !!!\r\n", 2));
-    EXPECT_TRUE(gone_within(parent, 2));
-    EXPECT_TRUE(exited_with(wait_for(child, 5), 0));
-    EXPECT_EQ(screen.find("SIGHUP"), std::string::npos) << screen;
+    wait_for_screen("child: My DADDY has killed me !!!\r\n", 2);
+    EXPECT_HOLDS(gone_within(parent, 2)) << "the parent still runs 2 s after Ctrl-\\";
+    EXPECT_ENDS("the child, after the quit key", wait_for(child, 5), exited(0));
+    EXPECT_HOLDS(screen.find("SIGHUP") == std::string::npos)
+        << "a SIGHUP line from a parent that had ended; the terminal showed\n"
+        << shown(screen);
 }
 
 #ifndef DEMO_SANITIZE // the tour runs its programs under strace and valgrind
