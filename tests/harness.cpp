@@ -417,11 +417,11 @@ std::string program(const std::string &name)
     if (!own_build() && name == checked()) {
         return from_environment("DEMO_CHECK_PROGRAM");
     }
-    static const std::map<std::string, std::string> own = {{"kill_a", KILL_A},
-                                                           {"kill_b", KILL_B},
-                                                           {"kill_c", KILL_C},
-                                                           {"leakdemo", LEAKDEMO},
-                                                           {"farewell", FAREWELL}};
+    static const std::map<std::string, std::string> own = {
+        {"kill_a", KILL_A},       {"kill_b", KILL_B},
+        {"kill_c", KILL_C},       {"leakdemo", LEAKDEMO},
+        {"farewell", FAREWELL},   {"kill_wait", KILL_WAIT},
+        {"kill_flag", KILL_FLAG}, {"farewell_lost", FAREWELL_LOST}};
     const auto found = own.find(name);
     return found != own.end() ? found->second : name;
 }

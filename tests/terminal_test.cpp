@@ -131,7 +131,7 @@ const char *const signals_readme = "signals/README.md, \"Try it by hand\"";
 } // namespace
 
 EXPECTATION(Terminal, InterruptKeyEndsTheParentAndTheChildNarratesAndRunsOn,
-            {"kill_a kill_b kill_c",
+            {"kill_a kill_b kill_c kill_flag kill_wait",
              "At a terminal the interrupt key (Ctrl-C) ends the parent, and the child writes "
              "its SIGINT line and runs on, until SIGQUIT ends it with status 0",
              signals_readme, ""})
@@ -156,7 +156,7 @@ TEST_F(Terminal, InterruptKeyEndsTheParentAndTheChildNarratesAndRunsOn)
 }
 
 EXPECTATION(Terminal, QuitKeyEndsTheParentAndTheChildExitsWithStatusZero,
-            {"kill_a kill_b kill_c",
+            {"kill_a kill_b kill_c kill_flag kill_wait",
              "At a terminal the quit key (Ctrl-\\) ends the parent, and the child writes its "
              "SIGQUIT line and ends with status 0",
              signals_readme, ""})

@@ -20,14 +20,6 @@
 #error "build with -DCYCLES=n -DINTERVAL_SECONDS=n -DLAST_HUP_CYCLE=n"
 #endif
 
-// One flag per signal, indexed by its number: SIGHUP 1, SIGINT 2, SIGQUIT 3.
-static volatile sig_atomic_t received[SIGQUIT + 1] = {};
-
-static void childSignalHandler(int sig)
-{
-    received[sig] = 1;
-}
-
 static int output_failed = 0;
 
 static void narrate(const char *line)
@@ -36,6 +28,28 @@ static void narrate(const char *line)
         output_failed = 1;
         perror("standard output");
     }
+}
+
+// What the child does once a signal has come: its line, and for SIGQUIT the end. The main
+// loop calls it, never the handler: puts(), perror() and exit() are not async-signal-safe.
+static void tell(int sig)
+{
+    if (sig == SIGHUP) {
+        narrate("Child: Received SIGHUP signal from parent");
+    } else if (sig == SIGINT) {
+        narrate("Child: Received SIGINT signal from parent");
+    } else if (sig == SIGQUIT) {
+        narrate("child: My DADDY has killed me !!!");
+        exit(output_failed != 0 ? EXIT_FAILURE : EXIT_SUCCESS);
+    }
+}
+
+// One flag per signal, indexed by its number: SIGHUP 1, SIGINT 2, SIGQUIT 3.
+static volatile sig_atomic_t received[SIGQUIT + 1] = {};
+
+static void childSignalHandler(int sig)
+{
+    received[sig] = 1;
 }
 
 [[noreturn]] static void run_child(const sigset_t &demo_signals)
@@ -55,17 +69,11 @@ static void narrate(const char *line)
     sigdelset(&waiting, SIGQUIT);
     for (;;) {
         sigsuspend(&waiting); // returns once a handler has run, with the signals blocked again
-        if (received[SIGHUP] != 0) {
-            received[SIGHUP] = 0;
-            narrate("Child: Received SIGHUP signal from parent");
-        }
-        if (received[SIGINT] != 0) {
-            received[SIGINT] = 0;
-            narrate("Child: Received SIGINT signal from parent");
-        }
-        if (received[SIGQUIT] != 0) {
-            narrate("child: My DADDY has killed me !!!");
-            exit(output_failed != 0 ? EXIT_FAILURE : EXIT_SUCCESS);
+        for (const int sig : {SIGHUP, SIGINT, SIGQUIT}) {
+            if (received[sig] != 0) {
+                received[sig] = 0;
+                tell(sig);
+            }
         }
     }
 }
