@@ -69,7 +69,7 @@ static void childSignalHandler(int sig)
     sigdelset(&waiting, SIGQUIT);
     for (;;) {
         sigsuspend(&waiting); // returns once a handler has run, with the signals blocked again
-        for (const int sig : {SIGHUP, SIGINT, SIGQUIT}) {
+        for (int sig = SIGHUP; sig <= SIGQUIT; ++sig) { // in the order of their numbers
             if (received[sig] != 0) {
                 received[sig] = 0;
                 tell(sig);
