@@ -340,7 +340,11 @@ TEST_P(Script, AnswersHelpAndRefusesPlainSh)
     EXPECT_EQ(sh.err, script + ": run it with bash: bash " + script + "\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Entry, Script, ::testing::Values("tour/run", "setup/build"),
+INSTANTIATE_TEST_SUITE_P(Entry, Script,
+                         ::testing::Values("tour/run", "tests/run", "check/run", "experiments/run",
+                                           "experiments/apply", "setup/build", "setup/need",
+                                           "setup/release", "bench/signals.sh", "bench/startup.sh",
+                                           ".ci/run"),
                          [](const ::testing::TestParamInfo<const char *> &param) {
                              std::string name = param.param;
                              for (char &c : name) {
