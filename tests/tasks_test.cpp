@@ -5,6 +5,7 @@
 #include "harness.hpp"
 
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -15,6 +16,13 @@ namespace {
 const char *const task_readme = "lab/README.md, part 5";
 const std::string hup = "Child: Received SIGHUP signal from parent\n";
 const std::string quit = "child: My DADDY has killed me !!!\n";
+
+std::string seconds(double s)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%.1f s", s);
+    return text;
+}
 
 // The processes this test still has below it: the orphans it adopted and did not reap.
 std::string unreaped()
@@ -40,7 +48,7 @@ TEST_F(ProcessTest, KillWaitReportsTheChildsExitAndLeavesNothingToReap)
                  hup + hup + hup + hup + quit + "Parent: child exited with status 0\n");
     EXPECT_ENDS("the parent", wait_for(p.pid, 5), exited(0));
     EXPECT_HOLDS(took > 4.9 && took < 7)
-        << "expected the run to take about 5 s; it took " << took << " s";
+        << "expected the run to take about 5 s; it took " << seconds(took);
     EXPECT_BYTES("the processes left for someone else to reap (their pids)", unreaped(), "");
     EXPECT_BYTES("standard error", read_all(p.err, 5), "");
 }
@@ -67,7 +75,7 @@ TEST_F(ProcessTest, KillWaitStopsAtTheNextCycleOnceTheChildHasEnded)
     EXPECT_ENDS("the parent", wait_for(p.pid, 5), exited(0));
     EXPECT_HOLDS(took < 2.8) << "expected the parent to end at its next cycle, 2 s after the "
                                 "start; it ended after "
-                             << took << " s";
+                             << seconds(took);
     EXPECT_BYTES("the processes left for someone else to reap (their pids)", unreaped(), "");
 }
 
