@@ -328,7 +328,7 @@ TEST_F(OutsideSignals, BurstGivesOnlyWholeLinesAndTheChildLivesOn)
     // Until its handler is in place the child holds all three back, whatever the handler's
     // mask: a line first, so that the mask seen below is the handler's.
     kill(child, SIGHUP);
-    ASSERT_EQ(next_line(p.out), hup);
+    ASSERT_EQ(next_line(p.out), hup + "\n");
     // A small pipe, left unread, keeps the child blocked inside its writes: the place
     // where a handler that could be interrupted would tear or repeat its lines, or have
     // its write fail, interrupted. Signals go on until the pipe is full, however slowly
