@@ -20,8 +20,8 @@ const char *const signals_readme = "signals/README.md, \"How it behaves, and why
 
 struct Schedule {
     std::string name;
-    int cycles;
-    int interval;
+    int cycles = 0;
+    int interval = 0;
 };
 // The lab's kill_flag and kill_wait (lab/README.md, part 5) keep kill_a's schedule.
 const Schedule schedules[] = {
@@ -229,7 +229,7 @@ EXPECTATION(NaturalRun, NarratesEveryCycleAndBothProcessesEndWithStatusZero,
              signals_readme, "no-line-buffering no-final-sigquit"})
 TEST_P(NaturalRun, NarratesEveryCycleAndBothProcessesEndWithStatusZero)
 {
-    const Schedule s = GetParam();
+    const Schedule &s = GetParam();
     const double start = now();
     std::vector<Watched> runs(3);
     runs[0].way = "through a pipe";
