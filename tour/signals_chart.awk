@@ -99,7 +99,7 @@ who == "tour" && text ~ /^wait(4|id)\(.*= <(parent|child)>$/ {
     sub(/.*= </, "", dead)
     sub(/>$/, "", dead)
     reaped[dead] = time
-    arrow(dead, ">>", "tour", "reaped by wait4(): its status")
+    arrow(dead, ">>", "tour", "the " dead " reaped by wait4()")
 }
 
 END {
