@@ -317,6 +317,30 @@ INSTANTIATE_TEST_SUITE_P(
                              "write(1): File closed.\\n", "close(1)"}}),
     [](const ::testing::TestParamInfo<Chart> &param) { return std::string(param.param.name); });
 
+// The worksheet and the answer sheet, each one page that holds its charts and prints on A4,
+// without the teacher's blocks.
+class LabPrint : public ProcessTest {};
+
+TEST_F(LabPrint, WritesEachPageWithItsChartsAndNoTeachersBlock)
+{
+    const std::string dir = temp_dir() + "/print";
+    const Result r = run({"/bin/bash", SOURCE_DIR "/lab/print", dir});
+    ASSERT_TRUE(exited_with(r.status, 0)) << r.status << "\n" << r.err;
+    const bool answers = exists(SOURCE_DIR "/lab/answers.md");
+    EXPECT_EQ(r.out, dir + "/worksheet.html\n" + (answers ? dir + "/answers.html\n" : ""));
+    const std::string worksheet = read_file(dir + "/worksheet.html");
+    size_t charts = 0;
+    for (size_t at = 0;
+         (at = worksheet.find("<img src=\"data:image/svg+xml", at)) != std::string::npos; ++at) {
+        ++charts;
+    }
+    EXPECT_EQ(charts, 3u);
+    for (const std::string &page : {worksheet, read_file(dir + "/answers.html")}) {
+        EXPECT_EQ(page.find("teacher -->"), std::string::npos);
+        EXPECT_TRUE(page.empty() || page.find("size: A4") != std::string::npos);
+    }
+}
+
 namespace {
 // Where a learner or a teacher may put the project, and what the tour must do there.
 enum class Placement { ReadOnlyCopy, MovedCopy, TwoAtOnce };
