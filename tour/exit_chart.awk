@@ -63,7 +63,7 @@ file != "" && index($0, "  close(" file ")") == 1 {
 
 END {
     print "digraph farewell {"
-    print "  rankdir=LR; graph [fontname=\"Helvetica\"];"
+    print "  rankdir=TB; graph [fontname=\"Helvetica\"];"
     print "  node [shape=box, fontname=\"Helvetica\"]; edge [fontname=\"Helvetica\"];"
     print "  subgraph cluster_main { label=\"main()\";"
     print "    fopen [label=\"fopen(\\\"output.txt\\\", \\\"w\\\")\"];"

@@ -45,7 +45,7 @@ function ended(who, text)
 
 BEGIN {
     print "msc {"
-    print "  hscale=\"2\", arcgradient=\"0\";"
+    print "  hscale=\"1.3\", arcgradient=\"0\";"
     print "  parent [label=\"parent\"], child [label=\"child\"], tour [label=\"watch (the tour)\"];"
 }
 
