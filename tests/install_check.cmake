@@ -1,5 +1,5 @@
 # cmake --install into a fresh prefix must bring exactly the five programs, their manual
-# pages, the README and the three guides beside it; kill_b.1 and kill_c.1 are symbolic
+# pages, the README and the three guides beside it, each with its chart; kill_b.1 and kill_c.1 are symbolic
 # links to kill_a.1.
 # Run as: cmake -DBUILD_DIR=... -DPREFIX=... -P install_check.cmake
 file(REMOVE_RECURSE "${PREFIX}")
@@ -13,8 +13,11 @@ list(SORT installed)
 set(expected bin/farewell bin/kill_a bin/kill_b bin/kill_c bin/leakdemo
              share/doc/os_demonstrations/README.md
              share/doc/os_demonstrations/exit_handlers/README.md
+             share/doc/os_demonstrations/exit_handlers/farewell.svg
              share/doc/os_demonstrations/heap/README.md
+             share/doc/os_demonstrations/heap/leakdemo.svg
              share/doc/os_demonstrations/signals/README.md
+             share/doc/os_demonstrations/signals/kill_a.svg
              share/man/man1/farewell.1 share/man/man1/kill_a.1 share/man/man1/kill_b.1
              share/man/man1/kill_c.1 share/man/man1/leakdemo.1)
 if(NOT installed STREQUAL expected)

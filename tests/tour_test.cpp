@@ -7,6 +7,8 @@
 #include <cctype>
 #include <filesystem>
 #include <map>
+#include <regex>
+#include <set>
 
 using namespace harness;
 
@@ -167,17 +169,22 @@ INSTANTIATE_TEST_SUITE_P(
               "child: My DADDY has killed me !!!\n",
               "  parent is pid @parent, child is pid @child;",
               "  parent  rt_sigprocmask(SIG_BLOCK, [HUP INT QUIT], [], 8) = 0\n",
-              "  parent  rt_sigaction(SIGCHLD, {sa_handler=SIG_DFL, ", "  parent  clone(",
-              ") = <child>\n", "  child   rt_sigaction(SIGHUP, {sa_handler=0x",
+              "  parent  rt_sigaction(SIGCHLD, {sa_handler=SIG_DFL, ",
+              "  parent  clone(",
+              ") = <child>\n",
+              "  child   rt_sigaction(SIGHUP, {sa_handler=0x",
               ", sa_mask=[HUP INT QUIT]}, ...) = 0\n",
               "  child   rt_sigprocmask(SIG_UNBLOCK, [HUP INT QUIT], NULL, 8) = 0\n",
               "  parent  kill(<child>, SIGHUP) = 0\n",
               "  child   --- SIGHUP {si_code=SI_USER, si_pid=<parent>, ",
               "  child   write(1, \"Child: Received SIGHUP signal from parent\\n\", 42) = 42\n",
-              "  parent  kill(<child>, SIGHUP) = 0\n", "  parent  kill(<child>, SIGQUIT) = 0\n",
+              "  parent  kill(<child>, SIGHUP) = 0\n",
+              "  parent  kill(<child>, SIGQUIT) = 0\n",
               "  child   --- SIGQUIT {si_code=SI_USER, si_pid=<parent>, ",
               "  child   write(1, \"child: My DADDY has killed me !!!\\n\", 34) = 34\n",
-              "  child   exit_group(0) = ?\n", "  child   +++ exited with 0 +++\n"},
+              "  child   exit_group(0) = ?\n",
+              "  child   +++ exited with 0 +++\n",
+              "  tour    wait4(-1, [{WIFEXITED(s) && WEXITSTATUS(s) == 0}], 0, NULL) = <child>\n"},
              {"SIGALRM", "kill(@child,", "si_pid=@parent,"},
              ""},
         // The notes go to the program's own calls, whatever calls the C library makes around
@@ -220,6 +227,126 @@ INSTANTIATE_TEST_SUITE_P(
              "tour/run: --predict asks you questions before each run, so it needs a terminal: "
              "run it there, without redirecting its input or output\n"}),
     [](const ::testing::TestParamInfo<Tour> &param) { return std::string(param.param.name); });
+
+namespace {
+// A run drawn by tour/chart, as the picture shows it: the first texts drawn name the lanes
+// (mscgen's) or the boxes around them (graphviz's), and each arrow's label is
+// "WHAT (T s)" (mscgen, in time order) or "N. WHAT" (graphviz, which draws in its own order).
+// Which of kill_a's two processes ends first, and so is reaped first, varies from run to run.
+struct Chart {
+    const char *name = "";
+    std::vector<std::string> lanes;
+    std::vector<std::string> arrows; // each WHAT, in the run's order; "@name" as in Tour
+};
+
+class TourChart : public ProcessTest, public ::testing::WithParamInterface<Chart> {};
+
+void PrintTo(const Chart &chart, std::ostream *os)
+{
+    *os << chart.name;
+}
+
+std::vector<std::string> svg_texts(const std::string &svg)
+{
+    static const std::regex text("<text[^>]*>\\s*([^<]*?)\\s*</text>");
+    static const std::vector<std::pair<std::string, std::string>> entities = {
+        {"&quot;", "\""}, {"&#39;", "'"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&amp;", "&"}};
+    std::vector<std::string> texts;
+    for (std::sregex_iterator it(svg.begin(), svg.end(), text), end; it != end; ++it) {
+        std::string t = (*it)[1];
+        for (const auto &[entity, c] : entities) {
+            for (size_t at; (at = t.find(entity)) != std::string::npos;) {
+                t.replace(at, entity.size(), c);
+            }
+        }
+        texts.push_back(t);
+    }
+    return texts;
+}
+} // namespace
+
+TEST_P(TourChart, DrawsTheRunsLanesAndArrowsInOrder)
+{
+    const Chart &chart = GetParam();
+    const std::string dir = temp_dir() + "/charts";
+    Options options;
+    options.env = {std::string("TOUR_BUILD_DIR=") + TOUR_BUILD_DIR};
+    const Result r = run({"/bin/bash", SOURCE_DIR "/tour/chart", chart.name, dir}, options);
+    ASSERT_TRUE(exited_with(r.status, 0)) << r.status << "\n" << r.err;
+    const std::string svg = dir + "/" + chart.name + ".svg";
+    EXPECT_EQ(r.out, svg + "\n");
+    const std::vector<std::string> texts = svg_texts(read_file(svg));
+    ASSERT_GE(texts.size(), chart.lanes.size());
+    for (size_t i = 0; i < chart.lanes.size(); ++i) {
+        EXPECT_EQ(texts[i], chart.lanes[i]);
+    }
+    static const std::regex timed("(.+) \\([0-9]+\\.[0-9]{3} s\\)");
+    static const std::regex numbered("([0-9]+)\\. (.+)");
+    std::map<int, std::string> arrows;
+    for (const std::string &t : texts) {
+        std::smatch m;
+        if (std::regex_match(t, m, timed)) {
+            arrows.emplace(static_cast<int>(arrows.size()) + 1, m[1]);
+        } else if (std::regex_match(t, m, numbered)) {
+            arrows.emplace(std::stoi(m[1]), m[2]);
+        }
+    }
+    std::vector<std::string> in_order;
+    for (const auto &[number, what] : arrows) {
+        EXPECT_EQ(number, static_cast<int>(in_order.size()) + 1) << what;
+        in_order.push_back(what);
+    }
+    ASSERT_EQ(in_order.size(), chart.arrows.size()) << testing::PrintToString(in_order);
+    Words words;
+    for (size_t i = 0; i < in_order.size(); ++i) {
+        EXPECT_EQ(match_at(in_order[i], 0, chart.arrows[i], words), in_order[i].size())
+            << in_order[i];
+    }
+    std::set<std::string> distinct; // each "@name" a word of its own: both processes reaped
+    for (const auto &[name, word] : words) {
+        EXPECT_TRUE(distinct.insert(word).second) << name << " is " << word << " again";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tour, TourChart,
+    ::testing::Values(Chart{"kill_a",
+                            {"parent", "child", "watch (the tour)"},
+                            {"fork()", "SIGHUP", "SIGHUP", "SIGHUP", "SIGHUP", "SIGQUIT",
+                             "the @first reaped by wait4()", "the @second reaped by wait4()"}},
+                      Chart{"leakdemo",
+                            {"the program", "the C library", "the heap"},
+                            {"malloc(4096)", "malloc(40)", "calloc(10,4)", "free()", "free()"}},
+                      Chart{"farewell",
+                            {"main()", "exit(): the handlers, last registered first", "the kernel"},
+                            {"openat(): created, empty", "write(1): Program is exiting...\\n",
+                             "write(@file): Hello, Zorvi!\\n", "close(@file)",
+                             "write(1): File closed.\\n", "close(1)"}}),
+    [](const ::testing::TestParamInfo<Chart> &param) { return std::string(param.param.name); });
+
+// The worksheet and the answer sheet, each one page that holds its charts and prints on A4,
+// without the teacher's blocks.
+class LabPrint : public ProcessTest {};
+
+TEST_F(LabPrint, WritesEachPageWithItsChartsAndNoTeachersBlock)
+{
+    const std::string dir = temp_dir() + "/print";
+    const Result r = run({"/bin/bash", SOURCE_DIR "/lab/print", dir});
+    ASSERT_TRUE(exited_with(r.status, 0)) << r.status << "\n" << r.err;
+    const bool answers = exists(SOURCE_DIR "/lab/answers.md");
+    EXPECT_EQ(r.out, dir + "/worksheet.html\n" + (answers ? dir + "/answers.html\n" : ""));
+    const std::string worksheet = read_file(dir + "/worksheet.html");
+    size_t charts = 0;
+    for (size_t at = 0;
+         (at = worksheet.find("<img src=\"data:image/svg+xml", at)) != std::string::npos; ++at) {
+        ++charts;
+    }
+    EXPECT_EQ(charts, 3u);
+    for (const std::string &page : {worksheet, read_file(dir + "/answers.html")}) {
+        EXPECT_EQ(page.find("teacher -->"), std::string::npos);
+        EXPECT_TRUE(page.empty() || page.find("size: A4") != std::string::npos);
+    }
+}
 
 namespace {
 // Where a learner or a teacher may put the project, and what the tour must do there.
@@ -341,10 +468,10 @@ TEST_P(Script, AnswersHelpAndRefusesPlainSh)
 }
 
 INSTANTIATE_TEST_SUITE_P(Entry, Script,
-                         ::testing::Values("tour/run", "tests/run", "check/run", "experiments/run",
-                                           "experiments/apply", "setup/build", "setup/need",
-                                           "setup/release", "bench/signals.sh", "bench/startup.sh",
-                                           ".ci/run"),
+                         ::testing::Values("tour/run", "tour/chart", "lab/print", "tests/run",
+                                           "check/run", "experiments/run", "experiments/apply",
+                                           "setup/build", "setup/need", "setup/release",
+                                           "bench/signals.sh", "bench/startup.sh", ".ci/run"),
                          [](const ::testing::TestParamInfo<const char *> &param) {
                              std::string name = param.param;
                              for (char &c : name) {

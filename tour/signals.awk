@@ -5,7 +5,8 @@
 #
 # Input: strace -f -q -ttt of watch running the program, one "PID SECONDS EVENT" a line.
 # watch is the first process in it; the parent is the process watch's clone() made, the
-# child the one the parent's made. watch's own lines are left out, and so is whatever the
+# child the one the parent's made. watch's own lines are left out but for its waits that
+# reap the two (tagged tour: watch stands for the shell and init), and so is whatever the
 # parent-to-be did before it became the program: all before its execve(), when the record
 # has execve, or else the C library's part of watch's fork() (see below).
 #
@@ -68,13 +69,23 @@ function note(key, text,    lines, count, l)
     text = $0
     sub(/^[0-9]+ +[0-9.]+ /, "", text)
     # strace splits a call that another process interrupts into two lines; the call is
-    # shown whole, where it began.
+    # shown whole, where it began. A wait is the exception: it begins long before it
+    # returns, and what it did (reap a process) happened where it returned.
     if (text ~ /^<\.\.\. [a-z0-9_]+ resumed>/) {
         sub(/^<\.\.\. [a-z0-9_]+ resumed> ?/, "", text)
-        if (pid in open) {
-            event[open[pid]] = event[open[pid]] text
-            delete open[pid]
+        if (pid in waiting) {
+            text = waiting[pid] text
+            delete waiting[pid]
+        } else {
+            if (pid in open) {
+                event[open[pid]] = event[open[pid]] text
+                delete open[pid]
+            }
+            next
         }
+    } else if (text ~ /^wait(4|id)\(.* <unfinished \.\.\.>$/) {
+        sub(/ <unfinished \.\.\.>$/, "", text)
+        waiting[pid] = text
         next
     }
     ++n
@@ -83,6 +94,15 @@ function note(key, text,    lines, count, l)
     if (sub(/ <unfinished \.\.\.>$/, "", text))
         open[pid] = n
     event[n] = text
+}
+
+# The pid a wait returned, or "" for any other event or a failed wait.
+function reaped(text)
+{
+    if (text !~ /^wait(4|id)\(/ || text !~ /= [0-9]+$/)
+        return ""
+    sub(/.*= /, "", text)
+    return text
 }
 
 END {
@@ -156,7 +176,9 @@ END {
     # parent-to-be nothing before it became the program.
     m = 0
     for (i = 1; i <= n; ++i) {
-        if (who[i] != parent && who[i] != child)
+        if (who[i] == who[1] && (reaped(event[i]) == parent || reaped(event[i]) == child))
+            kind[i] = reaped(event[i]) == parent ? "reaps parent" : "reaps child"
+        else if (who[i] != parent && who[i] != child)
             continue
         if (who[i] == parent && (i < first || kind[i] == "library restore in the new process"))
             continue
@@ -172,10 +194,12 @@ END {
             sub(/si_signo=SIG[A-Z]+, /, "", text)
         text = replace(text, "kill(" child ",", "kill(<child>,")
         text = replace(text, "si_pid=" parent ",", "si_pid=<parent>,")
-        if (made(text) == child)
+        if (made(text) == child || reaped(text) == child)
             sub(/= [0-9]+$/, "= <child>", text)
+        else if (reaped(text) == parent)
+            sub(/= [0-9]+$/, "= <parent>", text)
         ++m
-        tag[m] = who[i] == parent ? "parent" : "child"
+        tag[m] = who[i] == parent ? "parent" : who[i] == child ? "child" : "tour"
         line[m] = text
         when[m] = at[i]
         what[m] = kind[i]
@@ -219,5 +243,10 @@ END {
             note("child exit", "the handler calls exit(): the child ends")
         else if (tag[i] == "parent" && line[i] ~ /^exit_group\(/)
             note("parent exit", "the parent returns from main(), never waiting for its child")
+        else if (t == "tour reaps parent")
+            note(t, "the tour's watch, which started the parent, reaps it, as a shell would")
+        else if (t == "tour reaps child")
+            note(t, "its parent never waited for it: watch, the subreaper that adopted it when\n" \
+                    "its parent ended, reaps it; from its exit until now it was a zombie")
     }
 }
