@@ -157,7 +157,11 @@ def main():
     else:
         data = Path(os.environ.get("XDG_DATA_HOME") or Path.home() / ".local/share")
         elsewhere = data / "os_demonstrations/predictions.md"
-        if elsewhere.is_file():
+        try:
+            there = elsewhere.is_file()
+        except OSError:  # a home directory that is not this user's
+            there = False
+        if there:
             print(f"lab/submit: your predictions are in {elsewhere}, not in lab/mine/: "
                   f"they are not handed in (cp {elsewhere} lab/mine/ to hand them in)")
         else:
