@@ -59,8 +59,12 @@ def on_signal(sig, _frame):
 def run(argv, **options):
     """Runs argv in a session of its own, so that an interrupt can end all of it."""
     global running
-    running = subprocess.Popen(argv, cwd=ROOT, start_new_session=True, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **options)
+    try:
+        running = subprocess.Popen(argv, cwd=ROOT, start_new_session=True,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, **options)
+    except FileNotFoundError:
+        return 127, f"{argv[0]} is not installed here (bash setup/need check names what is missing)\n"
     out, _ = running.communicate()
     status = running.returncode
     running = None
