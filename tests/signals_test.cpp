@@ -5,6 +5,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <iomanip>
+#include <iterator>
 #include <poll.h>
 #include <sstream>
 #include <sys/syscall.h>
@@ -41,7 +42,9 @@ const Schedule &schedule_of(const std::string &own)
 std::vector<Schedule> natural_runs()
 {
     // kill_wait's parent has a line of its own: tasks_test.cpp holds its natural run.
-    std::vector<Schedule> runs(std::begin(schedules), std::end(schedules) - 1);
+    std::vector<Schedule> runs;
+    std::copy_if(std::begin(schedules), std::end(schedules) - 1, std::back_inserter(runs),
+                 [](const Schedule &s) { return !program(s.name).empty(); });
     if (!own_build() && checked().rfind("kill_", 0) == 0) {
         runs = {schedule_of(checked())};
     }
@@ -327,7 +330,9 @@ TEST_F(OutsideSignals, BurstGivesOnlyWholeLinesAndTheChildLivesOn)
     const Process p = start_lone_child();
     // Until its handler is in place the child holds all three back, whatever the handler's
     // mask: a line first, so that the mask seen below is the handler's.
-    kill(child, SIGHUP);
+    // Not kill(): a program that made no child leaves -1 here, and kill(-1) as root signals
+    // every process on the machine.
+    send(child, SIGHUP);
     ASSERT_EQ(next_line(p.out), hup + "\n");
     // A small pipe, left unread, keeps the child blocked inside its writes: the place
     // where a handler that could be interrupted would tear or repeat its lines, or have
