@@ -200,7 +200,7 @@ def build_checks():
         return Path(given).resolve()
     if subprocess.run(["bash", str(ROOT / "setup/need"), "check"]).returncode != 0:
         sys.exit(2)  # setup/need has said what is missing and how to get it
-    print("check/run: building the checks where they are not built yet (a minute or two the "
+    print("check/run: building the checks where they are not built yet (a few minutes the "
           "first time)...", file=sys.stderr)
     built = subprocess.run(["bash", str(ROOT / "setup/build"), "default", "demo_tests",
                             "fail_allocation", "delay_child_handlers"],
