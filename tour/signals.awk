@@ -214,9 +214,8 @@ END {
         t = tag[i] " " what[i]
         if (t == "parent block")
             note(t, "the three signals blocked before the split: the child inherits the mask")
-        else if (t == "parent sigchld")
-            # Under --predict what a dead child becomes is a question still to come.
-            note(t, predict ? "SIGCHLD at its default action" :
+        else if (t == "parent sigchld") # under --predict, what a dead child is asked later
+            note(t, predict ? "SIGCHLD at its default action" : \
                     "SIGCHLD at its default: a dead child stays a zombie and keeps its pid")
         else if (t == "parent library block")
             note(t, "the C library's own call, inside fork(): every signal blocked across the\n" \
@@ -237,7 +236,8 @@ END {
         else if (line[i] ~ /^kill\(<child>, SIGHUP\)/)
             note("cycle", "a cycle: the parent wakes and signals its child")
         else if (tag[i] == "child" && line[i] ~ /^--- SIG/)
-            note("delivery", predict ? "the kernel delivers it; strace sees the sender (si_pid)" :
+            note("delivery", predict ? \
+                             "the kernel delivers it; strace sees the sender (si_pid)" : \
                              "the kernel delivers it; strace sees the sender (si_pid), the\n" \
                              "handler is not told")
         else if (tag[i] == "child" && line[i] ~ /^write\(1, "Child: /)
