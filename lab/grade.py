@@ -434,7 +434,7 @@ def csv_rows(gradings):
 
 def write_csv(path, gradings):
     with open(path + ".part", "w", newline="", encoding="utf-8") as f:
-        out = csv.writer(f)
+        out = csv.writer(f, lineterminator="\n")
         out.writerow(["student", "task", "held", "failed", "not_checked", "total",
                       "failed_expectations", "mismatch", "note"])
         out.writerows([[plain(str(c)) for c in r] for r in csv_rows(gradings)])
