@@ -290,13 +290,15 @@ def open_archive(grading):
     return jobs
 
 
-def sandboxed(argv, scratch, unsandboxed):
-    if unsandboxed:
-        return argv
-    return ["bash", os.path.join(ROOT, "check/sandbox"), "--scratch", scratch, "--"] + argv
+def sandboxed(argv, scratch, options):
+    """argv in the sandbox, with the checkout (the teacher's key) and the class's archives
+    hidden: a source can #include, or embed with .incbin, any file the compiler can read."""
+    return (["bash", os.path.join(ROOT, "check/sandbox"), "--scratch", scratch,
+             "--time", str(BUILD_SECONDS), "--hide", ROOT, "--hide", options.dir]
+            + (["--unsandboxed"] if options.unsandboxed else []) + ["--"] + argv)
 
 
-def build(task, source, scratch, unsandboxed):
+def build(task, source, scratch, options):
     """The program built from source in scratch with the worksheet's command, and what the
     build said; the program is None when it did not build."""
     extension = os.path.splitext(source)[1]
@@ -316,12 +318,14 @@ def build(task, source, scratch, unsandboxed):
         return program, ""
     log = os.path.join(scratch, "build.log")
     with open(log, "wb") as out:
-        process = start(sandboxed(argv, scratch, unsandboxed), cwd=scratch, stdin=subprocess.DEVNULL,
+        process = start(sandboxed(argv, scratch, options), cwd=scratch, stdin=subprocess.DEVNULL,
                         stdout=out, stderr=subprocess.STDOUT)
-    status = finish(process, BUILD_SECONDS)
+    status = finish(process, BUILD_SECONDS + 10)
     said = read_text(log) or ""
+    if status == 125:
+        raise Refused(said.strip().splitlines()[-1] if said.strip() else "no sandbox")
     if status != 0 or not os.path.isfile(program):
-        why = "took more than %d s" % BUILD_SECONDS if status is None else "failed"
+        why = "took more than %d s" % BUILD_SECONDS if status in (None, 124) else "failed"
         return None, "the build %s: %s\n%s" % (why, " ".join(argv), said)
     return program, said
 
@@ -330,10 +334,11 @@ def check(grading, task, source, options):
     r = grading.rows[task]
     scratch = os.path.join(grading.work, task)
     os.mkdir(scratch, 0o755)
-    if os.geteuid() == 0:
-        # The sandbox runs a stranger's build as nobody: the scratch directory is its own.
-        os.chown(scratch, 65534, 65534)
-    program, said = build(task, source, scratch, options.unsandboxed)
+    try:
+        program, said = build(task, source, scratch, options)
+    except Refused as refusal:
+        r["note"].append("cannot be graded here: " + str(refusal))
+        return
     if program is None:
         r["note"].append("does not build here")
         r["text"] = said
@@ -534,6 +539,7 @@ def main():
     if options.jobs < 1:
         sys.stderr.write("lab/grade: --jobs needs a number of 1 or more\n")
         return 2
+    options.dir = os.path.abspath(options.dir)
     archives = sorted(os.path.join(options.dir, name) for name in os.listdir(options.dir)
                       if name.endswith(".tar.gz"))
     if not archives:
@@ -543,7 +549,8 @@ def main():
 
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, on_signal)
-    base = tempfile.mkdtemp(prefix="lab-grade-")
+    # Under /var/tmp: as root the sandbox's user, 65534, must reach each scratch directory.
+    base = tempfile.mkdtemp(prefix="lab-grade-", dir="/var/tmp")
     os.chmod(base, 0o755)  # the sandbox's user reaches the programs and sources in it
     started = time.monotonic()
     gradings = []
