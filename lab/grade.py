@@ -235,7 +235,7 @@ class Grading:
 def row(task):
     return {"task": task, "held": 0, "failed": 0, "not_checked": 0, "total": 0,
             "failed_names": [], "mismatch": [], "note": [], "text": "", "handed_text": None,
-            "expectations": [], "checked": False}
+            "expectations": [], "checked": False, "trouble": False}
 
 
 def open_archive(grading):
@@ -338,10 +338,14 @@ def check(grading, task, source, options):
         program, said = build(task, source, scratch, options)
     except Refused as refusal:
         r["note"].append("cannot be graded here: " + str(refusal))
+        r["trouble"] = True
         return
     if program is None:
         r["note"].append("does not build here")
         r["text"] = said
+        handed = ((grading.manifest.get("tasks") or {}).get(task) or {}).get("status")
+        if handed in (0, 1):
+            r["mismatch"].append("built and checked there, does not build here")
         return
     verdicts = os.path.join(grading.work, task + ".json")
     log = os.path.join(grading.work, task + ".txt")
@@ -360,6 +364,7 @@ def check(grading, task, source, options):
         why = "it took more than %d s" % CHECK_SECONDS if status is None else last[0]
         r["note"].append(("cannot be graded here: " if status == 3 else
                           "the check could not run: ") + why)
+        r["trouble"] = True
         return
     r["checked"] = True
     for key in ("held", "failed", "not_checked", "total"):
@@ -577,6 +582,7 @@ def main():
                 raise
             except Exception as error:  # one archive's fault never stops the others
                 g.rows[task]["note"].append("the grading failed: %r" % error)
+                g.rows[task]["trouble"] = True
             progress.step(1)
         progress.end()
         claimed = {}
@@ -610,8 +616,7 @@ def main():
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
         shutil.rmtree(base, ignore_errors=True)
-    trouble = sum(1 for g in gradings for r in g.rows.values()
-                  if g.refused or (not r["checked"] and "not attempted" not in r["note"]))
+    trouble = sum(1 for g in gradings for r in g.rows.values() if g.refused or r["trouble"])
     print("%d archives, %d checks: %s (%.0f s)" % (
         len(gradings), sum(1 for g in gradings for r in g.rows.values() if r["checked"]),
         os.path.join(options.dir, "grades.csv"), time.monotonic() - started))

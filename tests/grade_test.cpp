@@ -1,10 +1,31 @@
-// lab/grade, the teacher's: a hostile or broken archive is refused, member by member, with
-// nothing written outside the grading's own folder, and the class's other archives graded.
+// lab/grade, the teacher's: two hand-ins from a student edition regraded, one correct and
+// one with a mistake, the same USER@HOST in both flagged; a hostile or broken archive
+// refused, with nothing written outside the grading's own folder.
 #include "harness.hpp"
+
+#include <pwd.h>
+#include <unistd.h>
 
 using namespace harness;
 
 namespace {
+// farewell_lost in C, right; without its fflush() the line is lost in a pipe.
+const char *const farewell_lost =
+    "#include <stdio.h>\n#include <unistd.h>\n"
+    "int main(void) {\n  FILE *f = fopen(\"output.txt\", \"w\");\n  if (!f) return 1;\n"
+    "  fputs(\"Hello, Zorvi!\\n\", f);\n  puts(\"Program is exiting...\");\n"
+    "  fflush(stdout);\n  _exit(0);\n}\n";
+
+std::string grade_csv(const std::string &dir, int *status)
+{
+    Options options;
+    options.env = {std::string("CHECK_BUILD_DIR=") + TOUR_BUILD_DIR};
+    const Result r = run(
+        {"/bin/bash", std::string(SOURCE_DIR) + "/lab/grade", "--unsandboxed", dir}, options, 60);
+    *status = r.status;
+    return read_file(dir + "/grades.csv");
+}
+
 // Each archive is made member by member with Python's tarfile, which writes what GNU tar
 // would refuse to: KIND names what is wrong in it.
 const char *const craft = R"(
@@ -46,14 +67,60 @@ const Refusal refusals[] = {
 };
 } // namespace
 
+const std::string header =
+    "student,task,held,failed,not_checked,total,failed_expectations,mismatch,note\n";
+
+TEST_F(ProcessTest, GradeRegradesAClassAndFlagsTheSameStudentTwice)
+{
+    if (!exists(std::string(SOURCE_DIR) + "/lab/grade")) {
+        GTEST_SKIP() << "a student edition: no lab/grade";
+    }
+    const std::string dir = temp_dir();
+    ASSERT_TRUE(exited_with(
+        run({"/bin/bash", std::string(SOURCE_DIR) + "/lab/handout", dir + "/edition"}).status, 0));
+    Options student;
+    student.cwd = dir + "/edition";
+    student.env = {std::string("CHECK_BUILD_DIR=") + TOUR_BUILD_DIR};
+    write_file(dir + "/edition/lab/mine/answers.md", "2.1a: <b>bold</b>\n");
+    std::string wrong = farewell_lost;
+    wrong.erase(wrong.find("  fflush(stdout);\n"), 18);
+    for (const auto &[hand_in, source] :
+         {std::pair{"right", std::string(farewell_lost)}, std::pair{"wrong", wrong}}) {
+        write_file(dir + "/edition/lab/mine/farewell_lost.c", source);
+        const std::string out = dir + "/" + hand_in;
+        ASSERT_TRUE(exited_with(run({"/bin/mkdir", out}).status, 0));
+        const Result r =
+            run({"/bin/bash", "lab/submit", "--unsandboxed", "--output", out}, student, 60);
+        ASSERT_TRUE(exited_with(r.status, 0)) << r.out << r.err;
+        ASSERT_TRUE(exited_with(run({"/bin/sh", "-c", "mv \"$0\"/lab-*.tar.gz \"$1\"", out,
+                                     dir + "/lab-" + hand_in + ".tar.gz"})
+                                    .status,
+                                0));
+    }
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const std::string who = std::string(getpwuid(getuid())->pw_name) + "@" + host;
+    const std::string left = ",0,0,0,0,,same student as lab-";
+    int status = -1;
+    EXPECT_EQ(grade_csv(dir, &status),
+              header + who + ",kill_wait" + left + "wrong.tar.gz,not attempted\n" + who +
+                  ",kill_flag" + left + "wrong.tar.gz,not attempted\n" + who +
+                  ",farewell_lost,1,0,0,1,,same student as lab-wrong.tar.gz,\n" + who +
+                  ",kill_wait" + left + "right.tar.gz,not attempted\n" + who + ",kill_flag" + left +
+                  "right.tar.gz,not attempted\n" + who +
+                  ",farewell_lost,0,1,0,1,ProcessTest.FarewellLostLosesTheGreetingButNotItsOwnLine,"
+                  "same student as lab-right.tar.gz,\n");
+    EXPECT_TRUE(exited_with(status, 0));
+}
+
 TEST_F(ProcessTest, GradeRefusesAnArchiveThatWouldWriteOutsideOrTooMuch)
 {
+    if (!exists(std::string(SOURCE_DIR) + "/lab/grade")) {
+        GTEST_SKIP() << "a student edition: no lab/grade";
+    }
     const std::string dir = temp_dir();
-    Options options;
-    options.env = {std::string("CHECK_BUILD_DIR=") + TOUR_BUILD_DIR};
     ASSERT_TRUE(exited_with(run({"/bin/mkdir", dir + "/class"}).status, 0));
-    std::string expected = "student,task,held,failed,not_checked,total,failed_expectations,"
-                           "mismatch,note\n";
+    std::string expected = header;
     for (const Refusal &r : refusals) {
         const std::string archive = dir + "/class/lab-" + r.kind + "@host-20261209-120000.tar.gz";
         ASSERT_TRUE(exited_with(run({"/usr/bin/python3", "-c", craft, r.kind, archive}).status, 0));
@@ -62,9 +129,8 @@ TEST_F(ProcessTest, GradeRefusesAnArchiveThatWouldWriteOutsideOrTooMuch)
                         ",0,0,0,0,,,archive refused: " + r.why + "\n";
         }
     }
-    const Result graded =
-        run({"/bin/bash", std::string(SOURCE_DIR) + "/lab/grade", dir + "/class"}, options, 60);
-    EXPECT_TRUE(exited_with(graded.status, 1)) << graded.out << graded.err;
-    EXPECT_EQ(read_file(dir + "/class/grades.csv"), expected);
+    int status = -1;
+    EXPECT_EQ(grade_csv(dir + "/class", &status), expected);
+    EXPECT_TRUE(exited_with(status, 1));
     EXPECT_FALSE(exists("/tmp/evil") || exists(dir + "/evil"));
 }
