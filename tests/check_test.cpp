@@ -42,7 +42,10 @@ TEST_F(ProcessTest, CheckRunHoldsThisBuildAndCatchesAPatchedProgram)
     }
     const std::string out = read_all(kill_b.out, 90);
     EXPECT_TRUE(exited_with(wait_for(kill_b.pid, 10), 0)) << out << read_all(kill_b.err, 1);
-    EXPECT_EQ(last_line(out).rfind("11 of 11 expectations hold (", 0), 0u) << out;
+    EXPECT_EQ(
+        last_line(out).rfind(std::string("kill_b ") + KILL_B + ": 11 of 11 expectations hold (", 0),
+        0u)
+        << out;
 
     // leakdemo with the unchecked-leakdemo-output experiment: a full disk passes in silence.
     const std::string dir = temp_dir();
@@ -61,14 +64,25 @@ TEST_F(ProcessTest, CheckRunHoldsThisBuildAndCatchesAPatchedProgram)
     const Result built =
         run({CXX_COMPILER, "-O2", "-o", "leakdemo", "heap/leakdemo.cpp"}, patching);
     ASSERT_TRUE(exited_with(built.status, 0)) << built.err;
-    const Result patched = check({"leakdemo", dir + "/leakdemo"}, options);
+    const Result patched =
+        check({"--json", dir + "/verdicts.json", "leakdemo", dir + "/leakdemo"}, options);
     EXPECT_TRUE(exited_with(patched.status, 1)) << patched.out << patched.err;
     EXPECT_NE(patched.out.find(
                   "FAILED       [ProcessTest.LeakdemoReportsAStandardOutputThatCannotBeWritten]"),
               std::string::npos)
         << patched.out;
-    EXPECT_EQ(last_line(patched.out).rfind("4 of 5 expectations hold, 1 failed (", 0), 0u)
+    EXPECT_EQ(last_line(patched.out)
+                  .rfind("leakdemo " + dir + "/leakdemo: 4 of 5 expectations hold, 1 failed (", 0),
+              0u)
         << patched.out;
+    // The same verdicts as JSON, for a hand-in.
+    const std::string json = read_file(dir + "/verdicts.json");
+    EXPECT_NE(json.find("\"status\": 1,\n  \"seconds\": "), std::string::npos) << json;
+    EXPECT_NE(
+        json.find("\"name\": \"ProcessTest.LeakdemoReportsAStandardOutputThatCannotBeWritten\",\n"
+                  "      \"words\": "),
+        std::string::npos)
+        << json;
 
     // A file that is not executable: said in one line, status 2.
     write_file(dir + "/mine", "#!/bin/sh\necho hello\n");

@@ -48,6 +48,23 @@ std::vector<pid_t> children_of(pid_t parent)
     _exit(126);
 }
 
+} // namespace
+
+// Every signal at its default and none blocked, as a terminal's shell starts a command: the
+// test itself may run as a job of a non-interactive shell (check/run starts its expectations
+// so), which ignores SIGINT and SIGQUIT; an ignored signal stays ignored across exec, and
+// through an interactive shell too, so the quit key would do nothing to the program tested.
+void all_signals_default()
+{
+    for (int sig = 1; sig < NSIG; ++sig) {
+        signal(sig, SIG_DFL); // fails harmlessly for SIGKILL, SIGSTOP and unused numbers
+    }
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
+}
+
+namespace {
 [[noreturn]] void exec_child(const std::vector<std::string> &argv, const Options &options, int out,
                              int err)
 {
@@ -76,6 +93,7 @@ std::vector<pid_t> children_of(pid_t parent)
     if (options.closed_stdout) {
         close(STDOUT_FILENO);
     }
+    all_signals_default();
     for (const int sig : options.ignored) {
         signal(sig, SIG_IGN);
     }

@@ -115,6 +115,8 @@ std::string status_in_words(int status);
 // (a missing last newline, control bytes) said.
 std::string shown(const std::string &text);
 
+// In a child before exec: every signal's action the default, and none blocked.
+void all_signals_default();
 double now();
 bool exited_with(int status, int code);
 Process spawn(const std::vector<std::string> &argv, const Options &options = {});

@@ -33,7 +33,8 @@ class Terminal : public ProcessTest {
         const std::string terminal = ptsname(master);
         shell = fork();
         if (shell == 0) {
-            setsid(); // a session of its own, whose controlling terminal is the pty
+            all_signals_default(); // bash -i passes on what it found ignored
+            setsid();              // a session of its own, whose controlling terminal is the pty
             const int slave = open(terminal.c_str(), O_RDWR);
             if (slave < 0 || ioctl(slave, TIOCSCTTY, 0) != 0 || dup2(slave, 0) < 0 ||
                 dup2(slave, 1) < 0 || dup2(slave, 2) < 0) {
