@@ -190,12 +190,13 @@ void PrintTo(const Prediction &prediction, std::ostream *os)
 } // namespace
 
 // The tour asks before the run and shows nothing of what will happen; after the run it sets
-// each answer beside what happened.
+// each answer beside what happened, and keeps the comparison in a file.
 TEST_P(Predict, AsksBeforeTheRunAndSetsEachAnswerBesideWhatHappened)
 {
     const Prediction &p = GetParam();
-    type((std::string("TOUR_BUILD_DIR=") + TOUR_BUILD_DIR + " bash " + TOUR_RUN + " --predict " +
-          p.demonstration + "\n")
+    const std::string kept = temp_dir() + "/predictions.md";
+    type((std::string("TOUR_BUILD_DIR=") + TOUR_BUILD_DIR + " TOUR_PREDICTIONS=" + kept + " bash " +
+          TOUR_RUN + " --predict " + p.demonstration + "\n")
              .c_str());
     for (const std::string &answer : p.answers) {
         ASSERT_TRUE(wait_for_screen(") > ", 20));
@@ -209,6 +210,8 @@ TEST_P(Predict, AsksBeforeTheRunAndSetsEachAnswerBesideWhatHappened)
     }
     EXPECT_TRUE(wait_for_screen("What it shows:", 5));
     EXPECT_TRUE(wait_for_screen(prompt, 30));
+    EXPECT_NE(read_file(kept).find("\n## " + std::string(p.demonstration) + ", "),
+              std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -230,11 +233,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "you said: 2\r\n    it was:   3: the two blocks, and the C library's buffer "
                     "for standard output   (not what you said)\r\n"}},
         Prediction{"kill_a",
-                   {"4", "5", "b"},
+                   {"4", "5", "b", "fork", "a"},
                    {"you said: 4\r\n    it was:   5   (not what you said)\r\n",
                     " s, when the child ended   (as you said)\r\n",
                     "you said: b\r\n    it was:   b) it exited with status 0 after ",
-                    " s: it handled SIGQUIT and called exit()   (as you said)\r\n"}}),
+                    " s: it handled SIGQUIT and called exit()   (as you said)\r\n",
+                    "you said: fork\r\n    it was:   clone"}}),
     [](const ::testing::TestParamInfo<Prediction> &param) {
         return std::string(param.param.demonstration);
     });

@@ -74,6 +74,9 @@ END {
             note("fix_memory_leak(): ten zero-filled integers, printed, then freed")
         else if (call ~ /^malloc\((1024|4096)\)/)
             note("the C library's buffer for standard output, made at the first puts():")
+        # Under --predict (predict=1) why its size differs is a question still to come.
+        if (predict)
+            continue
         if (call ~ /^malloc\(4096\)/)
             note("4096 bytes into a pipe or a file, as here (1024 at a terminal)")
         else if (call ~ /^malloc\(1024\)/)
