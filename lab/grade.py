@@ -79,7 +79,7 @@ class Stop(Exception):
 # Every process started is the leader of a session of its own, so that an interruption
 # ends it and everything below it at once.
 running = set()
-running_lock = threading.Lock()
+running_lock = threading.RLock()  # the handler may come while the main thread holds it
 stopping = []
 
 
