@@ -81,14 +81,25 @@ class Stop(Exception):
 running = set()
 running_lock = threading.RLock()  # the handler may come while the main thread holds it
 stopping = []
+main_starting = []  # the main thread is between starting a process and noting it
 
 
 def start(argv, **kwargs):
+    main = threading.current_thread() is threading.main_thread()
     with running_lock:
         if stopping:
             raise Stop()
-        process = subprocess.Popen(argv, start_new_session=True, **kwargs)
-        running.add(process)
+        if main:
+            main_starting.append(True)
+        try:
+            process = subprocess.Popen(argv, start_new_session=True, **kwargs)
+            running.add(process)
+        finally:
+            if main:
+                main_starting.clear()
+        if stopping:  # the signal came while it started
+            end_session(process, signal.SIGTERM)
+            raise Stop()
     return process
 
 
@@ -120,7 +131,8 @@ def on_signal(sig, _frame):
             stopping.append(sig)
         for process in running:
             end_session(process, signal.SIGTERM)
-    raise Stop()
+    if not main_starting:
+        raise Stop()
 
 
 def member_problem(member, seen, total):
