@@ -564,6 +564,14 @@ def main():
                          "wrote\n" % options.dir)
         return 2
 
+    if not options.unsandboxed:
+        probe = subprocess.run(["bash", os.path.join(ROOT, "check/sandbox"), "--check"],
+                               stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if probe.returncode != 0:
+            why = (probe.stderr.strip().splitlines() or ["check/sandbox failed"])[-1]
+            sys.stderr.write("lab/grade: a stranger's source is built and run only in the "
+                             "sandbox: %s (--unsandboxed grades without it)\n" % why)
+            return 2
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, on_signal)
     # Under /var/tmp: as root the sandbox's user, 65534, must reach each scratch directory.
