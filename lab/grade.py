@@ -542,6 +542,11 @@ def main():
     parser.add_argument("--unsandboxed", action="store_true")
     parser.add_argument("--jobs", type=int, default=len(os.sched_getaffinity(0)))
     parser.add_argument("dir", nargs="?")
+
+    def refuse_usage(message):
+        sys.stderr.write("lab/grade: %s (see bash lab/grade --help)\n" % message)
+        sys.exit(2)
+    parser.error = refuse_usage
     options = parser.parse_args()
     if options.help:
         sys.stdout.write(USAGE)
