@@ -54,8 +54,9 @@ write only in a scratch directory of its own, gives it no network and its own se
 (it cannot type into your terminal), and bounds it to 64 processes, 60 s of processor
 time, 64 MiB a file and 150 s. What it was refused, it says itself ("No such file or
 directory", "Connection refused"), or the check's last words say which bound ended it.
-A sandbox costs 0.25 s to start (bubblewrap's part about 30 ms), once per expectation. Where none can be made (a chroot, user
-namespaces switched off) check/run says why and stops, unless --unsandboxed.
+A sandbox costs 0.25 s to start (bubblewrap's part about 30 ms), once per expectation.
+Where none can be made (a chroot, user namespaces switched off) check/run says why and
+stops, unless --unsandboxed.
 To see it at work: bash check/sandbox -- sh -c 'ls ~ /tmp; id; cat /etc/shadow'
 
 The last line names the task and the program and counts the verdicts:
