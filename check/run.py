@@ -187,8 +187,8 @@ def sandbox_or_refuse(options):
     reason = probe.stderr.strip().splitlines()[-1:] or ["check/sandbox failed"]
     reason = reason[0].removeprefix("check/sandbox: ")
     if not options.unsandboxed:
-        refuse(f"{reason}; PROGRAM is not run with your rights: bash check/run --unsandboxed "
-               f"{options.name} {options.program} accepts that")
+        refuse(f"{reason}; {options.program} was not run (bash check/run --unsandboxed "
+               f"{options.name} {options.program} runs it with your rights)")
     print(f"check/run: {reason}: running PROGRAM with your rights, as --unsandboxed asks",
           file=sys.stderr)
     return None
