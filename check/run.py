@@ -54,8 +54,9 @@ write only in a scratch directory of its own, gives it no network and its own se
 (it cannot type into your terminal), and bounds it to 64 processes, 60 s of processor
 time, 64 MiB a file and 150 s. What it was refused, it says itself ("No such file or
 directory", "Connection refused"), or the check's last words say which bound ended it.
-Each sandbox costs about 0.1 s to start. Where none can be made (a chroot, user
-namespaces switched off) check/run says why and stops, unless --unsandboxed.
+A sandbox costs 0.25 s to start (bubblewrap's part about 30 ms), once per expectation.
+Where none can be made (a chroot, user namespaces switched off) check/run says why and
+stops, unless --unsandboxed.
 To see it at work: bash check/sandbox -- sh -c 'ls ~ /tmp; id; cat /etc/shadow'
 
 The last line names the task and the program and counts the verdicts:
@@ -186,8 +187,8 @@ def sandbox_or_refuse(options):
     reason = probe.stderr.strip().splitlines()[-1:] or ["check/sandbox failed"]
     reason = reason[0].removeprefix("check/sandbox: ")
     if not options.unsandboxed:
-        refuse(f"{reason}; PROGRAM is not run with your rights: bash check/run --unsandboxed "
-               f"{options.name} {options.program} accepts that")
+        refuse(f"{reason}; {options.program} was not run (bash check/run --unsandboxed "
+               f"{options.name} {options.program} runs it with your rights)")
     print(f"check/run: {reason}: running PROGRAM with your rights, as --unsandboxed asks",
           file=sys.stderr)
     return None
