@@ -59,8 +59,12 @@ def on_signal(sig, _frame):
 def run(argv, **options):
     """Runs argv in a session of its own, so that an interrupt can end all of it."""
     global running
-    running = subprocess.Popen(argv, cwd=ROOT, start_new_session=True, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **options)
+    try:
+        running = subprocess.Popen(argv, cwd=ROOT, start_new_session=True,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, **options)
+    except FileNotFoundError:
+        return 127, f"{argv[0]} is not installed here (bash setup/need check names what is missing)\n"
     out, _ = running.communicate()
     status = running.returncode
     running = None
@@ -157,7 +161,11 @@ def main():
     else:
         data = Path(os.environ.get("XDG_DATA_HOME") or Path.home() / ".local/share")
         elsewhere = data / "os_demonstrations/predictions.md"
-        if elsewhere.is_file():
+        try:
+            there = elsewhere.is_file()
+        except OSError:  # a home directory that is not this user's
+            there = False
+        if there:
             print(f"lab/submit: your predictions are in {elsewhere}, not in lab/mine/: "
                   f"they are not handed in (cp {elsewhere} lab/mine/ to hand them in)")
         else:

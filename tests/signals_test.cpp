@@ -330,7 +330,9 @@ TEST_F(OutsideSignals, BurstGivesOnlyWholeLinesAndTheChildLivesOn)
     const Process p = start_lone_child();
     // Until its handler is in place the child holds all three back, whatever the handler's
     // mask: a line first, so that the mask seen below is the handler's.
-    kill(child, SIGHUP);
+    // Not kill(): a program that made no child leaves -1 here, and kill(-1) as root signals
+    // every process on the machine.
+    send(child, SIGHUP);
     ASSERT_EQ(next_line(p.out), hup + "\n");
     // A small pipe, left unread, keeps the child blocked inside its writes: the place
     // where a handler that could be interrupted would tear or repeat its lines, or have

@@ -344,7 +344,7 @@ INSTANTIATE_TEST_SUITE_P(Entry, Script,
                          ::testing::Values("tour/run", "tests/run", "check/run", "experiments/run",
                                            "experiments/apply", "setup/build", "setup/need",
                                            "setup/release", "bench/signals.sh", "bench/startup.sh",
-                                           ".ci/run"),
+                                           ".ci/run", "lab/handout", "lab/submit"),
                          [](const ::testing::TestParamInfo<const char *> &param) {
                              std::string name = param.param;
                              for (char &c : name) {
