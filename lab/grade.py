@@ -594,7 +594,13 @@ def main():
         for i, archive in enumerate(archives):
             g = Grading(i, archive, os.path.join(base, str(i)))
             gradings.append(g)
-            jobs += open_archive(g)
+            try:
+                jobs += open_archive(g)
+            except OSError as error:  # one archive's fault never stops the others
+                g.refused = "it could not be unpacked here: %s" % error
+                for task in TASKS:
+                    g.rows[task] = row(task)
+                    g.rows[task]["note"].append("archive refused: " + g.refused)
         progress = Progress(len(jobs))
         progress.step()
         futures = {pool.submit(check, g, task, source, options): (g, task)
