@@ -203,7 +203,8 @@ def build_checks():
     print("check/run: building the checks where they are not built yet (a minute or two the "
           "first time)...", file=sys.stderr)
     built = subprocess.run(["bash", str(ROOT / "setup/build"), "default", "demo_tests",
-                            "fail_allocation", "delay_child_handlers"],
+                            "fail_allocation", "delay_child_handlers", "race_before_wait",
+                            "record_handler_calls"],
                            stdout=subprocess.PIPE, text=True)
     if built.returncode != 0:
         refuse("the checks could not be built")
@@ -316,14 +317,12 @@ def show(screen, options, expected, verdict, words, failures, test):
         guide = expected.get("readme", "")
         see = f"read about it: {guide}"
         experiments = expected.get("experiments", "").split()
-        if experiments:
-            if guide.startswith("lab/"):  # a wrong solution of a task: its patch says what
-                see += "; the same mistake made on purpose: " + ", ".join(
-                    f"experiments/{e}.patch" for e in experiments)
-            else:
-                some = "experiment" if len(experiments) == 1 else "experiments"
-                see += (f"; the same mistake made on purpose: the {some} "
-                        f"{', '.join(experiments)} ({guide.split(',')[0]}, \"Break it yourself\")")
+        # A task's failure names the fault, never a patch: the demonstrations' experiments
+        # make their own mistakes, not the task's.
+        if experiments and options.name not in TASKS:
+            some = "experiment" if len(experiments) == 1 else "experiments"
+            see += (f"; the same mistake made on purpose: the {some} "
+                    f"{', '.join(experiments)} ({guide.split(',')[0]}, \"Break it yourself\")")
         print(INDENT + screen.wrapped(see))
     sys.stdout.flush()
 
@@ -425,10 +424,8 @@ def check_all(options, tests, env, scratch, listed, started):
     unchecked = sum(r["verdict"] == "not checked" for r in results)
     ungraded = [r for r in results if r["defining"] and r["verdict"] == "not checked"]
     status = 1 if failed else 3 if ungraded else 0
-    if status == 3:
-        for r in ungraded:
-            print(screen.wrapped(f"check/run: this task cannot be graded here: \"{r['words']}\" "
-                                 f"could not be checked ({r['reason']})"))
+    for r in ungraded if status == 3 else []:
+        print(f"this task cannot be graded here: {r['reason'] or 'an expectation that defines it was not checked'}")
     summary = f"{options.name} {options.program}: {held} of {count} expectations hold"
     if failed:
         summary += f", {failed} failed"
