@@ -284,7 +284,10 @@ def verdict_of(expected, report, log):
             test = None
     words = expected["expectation"]
     if test is None:
-        last = log.read_text(errors="replace").splitlines()[-5:] if log.exists() else []
+        # The program's or the system's last words, without the test framework's own.
+        last = [line for line in (log.read_text(errors="replace").splitlines()
+                                  if log.exists() else [])
+                if not line.startswith(("[", "Running main()", "Note: Google Test"))][-5:]
         return "failed", words, ["the check itself ended without a verdict; its last words:\n"
                                  + "\n".join(last)], test
     if test.get("case"):

@@ -317,6 +317,23 @@ std::string link_of(pid_t pid, const char *what)
 }
 } // namespace
 
+namespace {
+// Whether a process blocks or catches each of SIGHUP, SIGINT and SIGQUIT, as a kill
+// program's child does from its start (/proc/<pid>/status: bit n - 1 for signal n).
+bool holds_demo_signals(pid_t pid)
+{
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
+    unsigned long held = 0;
+    for (std::string key, value; in >> key >> value;) {
+        if (key == "SigBlk:" || key == "SigCgt:") {
+            held |= std::stoul(value, nullptr, 16);
+        }
+    }
+    const unsigned long all = 1ul << (SIGHUP - 1) | 1ul << (SIGINT - 1) | 1ul << (SIGQUIT - 1);
+    return (held & all) == all;
+}
+} // namespace
+
 pid_t program_child(pid_t program, double timeout)
 {
     const double deadline = now() + timeout;
@@ -328,7 +345,8 @@ pid_t program_child(pid_t program, double timeout)
         pid_t found = -1;
         for (const pid_t child : children_of(program)) {
             if (!exe.empty() && link_of(child, "exe") == exe &&
-                read_file("/proc/" + std::to_string(child) + "/cmdline") == command) {
+                read_file("/proc/" + std::to_string(child) + "/cmdline") == command &&
+                holds_demo_signals(child)) {
                 found = child;
                 break;
             }
@@ -341,12 +359,12 @@ pid_t program_child(pid_t program, double timeout)
         }
         usleep(1000);
     } while (now() < deadline);
-    ADD_FAILURE() << "the program made no child of its own (a process with its executable and "
-                     "command line) within "
-                  << timeout
-                  << " s. If it is a script reached through a wrapper (#!/usr/bin/env finding "
-                     "a version manager's shim, which forks before it starts the interpreter), "
-                     "name the interpreter itself in its #! line, such as #!/usr/bin/python3";
+    ADD_FAILURE() << "the program made no child of its own within " << timeout
+                  << " s (a process with its executable and command line that blocks or "
+                     "handles SIGHUP, SIGINT and SIGQUIT). If it is a script reached through a "
+                     "wrapper (#!/usr/bin/env finding a version manager's shim, which forks "
+                     "before it starts the interpreter), name the interpreter itself in its #! "
+                     "line, such as #!/usr/bin/python3";
     return -1;
 }
 

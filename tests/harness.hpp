@@ -138,10 +138,11 @@ std::string read_all(int fd, double timeout = 30);
 // waitpid() with a deadline; fails the test and returns -1 when it passes.
 int wait_for(pid_t pid, double timeout);
 pid_t find_child(pid_t parent, double timeout);
-// The child a program forked for itself: a process with its executable and command line,
-// there for 50 ms. A program reached through a wrapper (a shell script, a version
-// manager's shim) has other children first, which differ from it or which it leaves
-// behind when it execs; a test fails, saying what to do, when none is found in time.
+// The child a kill program forked for itself: a process with its executable and command
+// line that blocks or handles SIGHUP, SIGINT and SIGQUIT, there for 50 ms. A program reached
+// through a wrapper (a shell script, a version manager's shim) has other children first, which
+// differ from it or which it leaves behind when it execs; a test fails, saying what to do, when
+// none is found in time.
 pid_t program_child(pid_t program, double timeout);
 // Empty when the process slept while it waited, through a run of `run` seconds; else what
 // it did instead, in words. Read before it is reaped (a zombie's counts stay until then).
