@@ -190,12 +190,25 @@ TEST_F(ProcessTest, KillFlagLosesNoSignalThatComesJustBeforeItSleeps)
     options.env = {std::string("LD_PRELOAD=") + RACE_BEFORE_WAIT_LIBRARY,
                    "RACE_BEFORE_WAIT_MARK=" + mark, "ASAN_OPTIONS=verify_asan_link_order=0"};
     const Process p = spawn({program("kill_flag")}, options);
-    const std::string out = read_all(p.out, 8);
+    const pid_t child = program_child(p.pid, 2);
+    wait_for(p.pid, program_time);
+    const double deadline = now() + 1;
+    while (alive(child) && now() < deadline) {
+        usleep(10000);
+    }
+    const bool asleep = alive(child);
+    if (asleep) {
+        send(child, SIGKILL);
+    }
+    const std::string out = read_all(p.out, 2);
     if (!exists(mark)) {
         NOT_CHECKED("the library that holds pause() and sigsuspend() back did not reach the "
                     "program: it is statically linked");
     }
     EXPECT_BYTES("standard output (a pipe)", out, hup + hup + hup + hup + quit);
+    EXPECT_HOLDS(!asleep) << "the child still slept a second after the parent's last signal: "
+                             "a signal that came between its test of the flags and its sleep "
+                             "was lost";
 }
 
 // A parent's handler may interrupt its own printf() or malloc(): it must only record

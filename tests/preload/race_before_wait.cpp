@@ -40,6 +40,8 @@ static void hold_until_a_signal_is_handled()
     errno = saved_errno;
 }
 
+// The C library's own parameter names are reserved ones (__set, __act, __s): ours differ.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 extern "C" int pause()
 {
     static auto next = reinterpret_cast<int (*)()>(dlsym(RTLD_NEXT, "pause"));
@@ -53,3 +55,4 @@ extern "C" int sigsuspend(const sigset_t *mask)
     hold_until_a_signal_is_handled();
     return next(mask);
 }
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)

@@ -17,10 +17,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+// The C library's own parameter names are reserved ones (__set, __act, __s): ours differ.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
+// The C library's own names (reserved ones) for its allocator and its checked printf.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" void *__libc_malloc(size_t size);
 extern "C" void *__libc_calloc(size_t count, size_t size);
 extern "C" void *__libc_realloc(void *old, size_t size);
 extern "C" void __libc_free(void *memory);
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 static volatile sig_atomic_t inside_handler = 0;
 static int record = -1;
@@ -57,8 +62,6 @@ static void wrapper(int sig, siginfo_t *info, void *context)
 
 using sigaction_function = int (*)(int, const struct sigaction *, struct sigaction *);
 
-// The C library's own parameter names are reserved ones (__act, __oact).
-// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int sigaction(int sig, const struct sigaction *action, struct sigaction *old)
 {
     static auto next = reinterpret_cast<sigaction_function>(dlsym(RTLD_NEXT, "sigaction"));
@@ -66,10 +69,9 @@ extern "C" int sigaction(int sig, const struct sigaction *action, struct sigacti
         return next(sig, action, old);
     }
     const struct sigaction before = theirs;
-    struct sigaction mine = {};
+    struct sigaction mine = action != nullptr ? *action : before;
     const struct sigaction *given = action;
     if (action != nullptr && action->sa_handler != SIG_DFL && action->sa_handler != SIG_IGN) {
-        mine = *action;
         mine.sa_flags |= SA_SIGINFO;
         mine.sa_sigaction = wrapper;
         given = &mine;
@@ -143,11 +145,7 @@ extern "C" int fprintf(FILE *stream, const char *format, ...)
     return result;
 }
 
-extern "C" int vprintf(const char *format, va_list arguments)
-{
-    return vfprintf(stdout, format, arguments);
-}
-
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" int __printf_chk(int /*flag*/, const char *format, ...)
 {
     va_list arguments;
@@ -165,8 +163,11 @@ extern "C" int __fprintf_chk(FILE *stream, int /*flag*/, const char *format, ...
     va_end(arguments);
     return result;
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
-// The output functions with fixed arguments, each passed on to the C library's own.
+// The output functions with fixed arguments, each passed on to the C library's own. (A
+// parameter list cannot be put in parentheses.)
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define PASS_ON(result, name, parameters, arguments)                                               \
     extern "C" result name parameters                                                              \
     {                                                                                              \
@@ -174,12 +175,13 @@ extern "C" int __fprintf_chk(FILE *stream, int /*flag*/, const char *format, ...
         note(#name);                                                                               \
         return next arguments;                                                                     \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 PASS_ON(int, puts, (const char *text), (text))
 PASS_ON(int, fputs, (const char *text, FILE *stream), (text, stream))
-PASS_ON(int, putchar, (int c), (c))
 PASS_ON(int, fputc, (int c, FILE *stream), (c, stream))
 PASS_ON(int, putc, (int c, FILE *stream), (c, stream))
 PASS_ON(size_t, fwrite, (const void *data, size_t size, size_t count, FILE *stream),
         (data, size, count, stream))
 PASS_ON(int, fflush, (FILE * stream), (stream))
 PASS_ON(void, perror, (const char *text), (text))
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)
