@@ -285,13 +285,14 @@ int wait_for(pid_t pid, double timeout)
             return status;
         }
         if (done < 0) {
-            ADD_FAILURE() << "waitpid(" << pid << "): " << std::strerror(errno);
+            ADD_FAILURE() << "cannot wait for the program's process: " << std::strerror(errno);
             return -1;
         }
         usleep(2000);
     } while (now() < deadline);
-    ADD_FAILURE() << "a process (pid " << pid << ") still running after "
-                  << static_cast<double>(std::lround(timeout * 10)) / 10 << " s";
+    ADD_FAILURE() << "a process of the program still running "
+                  << static_cast<double>(std::lround(timeout * 10)) / 10
+                  << " s after it should have ended";
     return -1;
 }
 
