@@ -257,7 +257,8 @@ def build_checks():
         return Path(given).resolve()
     if subprocess.run(["bash", str(ROOT / "setup/need"), "check"]).returncode != 0:
         sys.exit(2)  # setup/need has said what is missing and how to get it
-    targets = ["default", "demo_tests", "fail_allocation", "delay_child_handlers"]
+    targets = ["default", "demo_tests", "fail_allocation", "delay_child_handlers",
+               "race_before_wait", "record_handler_calls"]
     # The build an administrator made for every user (lab/ready), when there is one.
     shared = subprocess.run(["bash", str(ROOT / "setup/build"), "--built"] + targets,
                             stdout=subprocess.PIPE, text=True)
@@ -345,7 +346,10 @@ def verdict_of(expected, report, log):
             test = None
     words = expected["expectation"]
     if test is None:
-        last = log.read_text(errors="replace").splitlines()[-5:] if log.exists() else []
+        # The program's or the system's last words, without the test framework's own.
+        last = [line for line in (log.read_text(errors="replace").splitlines()
+                                  if log.exists() else [])
+                if not line.startswith(("[", "Running main()", "Note: Google Test"))][-5:]
         return "failed", words, ["the check itself ended without a verdict; its last words:\n"
                                  + "\n".join(last)], test
     if test.get("case"):
@@ -378,14 +382,12 @@ def show(screen, options, expected, verdict, words, failures, test):
         guide = expected.get("readme", "")
         see = f"read about it: {guide}"
         experiments = expected.get("experiments", "").split()
-        if experiments:
-            if guide.startswith("lab/"):  # a wrong solution of a task: its patch says what
-                see += "; the same mistake made on purpose: " + ", ".join(
-                    f"experiments/{e}.patch" for e in experiments)
-            else:
-                some = "experiment" if len(experiments) == 1 else "experiments"
-                see += (f"; the same mistake made on purpose: the {some} "
-                        f"{', '.join(experiments)} ({guide.split(',')[0]}, \"Break it yourself\")")
+        # A task's failure names the fault, never a patch: the demonstrations' experiments
+        # make their own mistakes, not the task's.
+        if experiments and options.name not in TASKS:
+            some = "experiment" if len(experiments) == 1 else "experiments"
+            see += (f"; the same mistake made on purpose: the {some} "
+                    f"{', '.join(experiments)} ({guide.split(',')[0]}, \"Break it yourself\")")
         print(INDENT + screen.wrapped(see))
     sys.stdout.flush()
 
@@ -500,10 +502,8 @@ def check_all(options, tests, env, scratch, listed, started):
     unchecked = sum(r["verdict"] == "not checked" for r in results)
     ungraded = [r for r in results if r["defining"] and r["verdict"] == "not checked"]
     status = 1 if failed else 3 if ungraded else 0
-    if status == 3:
-        for r in ungraded:
-            print(screen.wrapped(f"check/run: this task cannot be graded here: \"{r['words']}\" "
-                                 f"could not be checked ({r['reason']})"))
+    for r in ungraded if status == 3 else []:
+        print(f"this task cannot be graded here: {r['reason'] or 'an expectation that defines it was not checked'}")
     summary = f"{options.name} {options.program}: {held} of {count} expectations hold"
     if failed:
         summary += f", {failed} failed"

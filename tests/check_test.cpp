@@ -4,6 +4,7 @@
 // run is refused.
 #include "harness.hpp"
 
+#include <cstring>
 #include <sys/stat.h>
 
 using namespace harness;
@@ -84,6 +85,12 @@ TEST_F(ProcessTest, CheckRunHoldsThisBuildAndCatchesAPatchedProgram)
         std::string::npos)
         << json;
 
+    // kill_a reached through a wrapper that forks before it execs: its own child is checked.
+    write_file(dir + "/shim", std::string("#!/bin/sh\nsleep 3 &\nexec ") + KILL_A + "\n");
+    chmod((dir + "/shim").c_str(), 0755);
+    const Result shim = check({"--only", "OutsideSignals.*", "kill_a", dir + "/shim"}, options);
+    EXPECT_TRUE(exited_with(shim.status, 0)) << shim.out << shim.err;
+
     // A file that is not executable: said in one line, status 2.
     write_file(dir + "/mine", "#!/bin/sh\necho hello\n");
     chmod((dir + "/mine").c_str(), 0644);
@@ -93,3 +100,61 @@ TEST_F(ProcessTest, CheckRunHoldsThisBuildAndCatchesAPatchedProgram)
     EXPECT_EQ(refused.err, "check/run: cannot run " + dir +
                                "/mine: it is not executable (chmod +x " + dir + "/mine)\n");
 }
+
+namespace {
+// A typical mistake in a lab task: the reference solution with one change, and the
+// expectation that must fail for it, on every run.
+struct Mistake {
+    const char *name;
+    const char *task;
+    const char *from; // a text of lab/solutions/TASK.cpp
+    const char *to;   // what replaces it
+    const char *caught_by;
+};
+
+class TaskMistake : public ProcessTest, public ::testing::WithParamInterface<Mistake> {};
+} // namespace
+
+TEST_P(TaskMistake, FailsTheExpectationThatNamesIt)
+{
+    const Mistake &m = GetParam();
+    const std::string solution = std::string(SOURCE_DIR) + "/lab/solutions/" + m.task + ".cpp";
+    if (!exists(solution)) {
+        GTEST_SKIP() << "no reference solutions in this copy";
+    }
+    std::string source = read_file(solution);
+    ASSERT_NE(source.find(m.from), std::string::npos) << m.from;
+    source.replace(source.find(m.from), strlen(m.from), m.to);
+    const std::string dir = temp_dir();
+    write_file(dir + "/" + m.task + ".cpp", source);
+    const Result built =
+        run({CXX_COMPILER, "-std=c++20", "-DCYCLES=5", "-DINTERVAL_SECONDS=1", "-DLAST_HUP_CYCLE=6",
+             "-o", dir + "/" + m.task, dir + "/" + m.task + ".cpp"});
+    ASSERT_TRUE(exited_with(built.status, 0)) << built.err;
+    Options options;
+    options.env = {std::string("CHECK_BUILD_DIR=") + TOUR_BUILD_DIR};
+    const Result r = check({"--only", m.caught_by, m.task, dir + "/" + m.task}, options);
+    EXPECT_TRUE(exited_with(r.status, 1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("\nFAILED       ["), std::string::npos) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lab, TaskMistake,
+    ::testing::Values(Mistake{"SpinsInsteadOfSleeping", "kill_flag", "sigsuspend(&waiting);",
+                              "sigprocmask(SIG_SETMASK, &waiting, nullptr);"
+                              "sigprocmask(SIG_BLOCK, &demo_signals, nullptr);",
+                              "Executables/NaturalRun.*"},
+                      Mistake{"PausesWithTheSignalsOpen", "kill_flag", "sigsuspend(&waiting);",
+                              "sigprocmask(SIG_SETMASK, &waiting, nullptr); pause();"
+                              "sigprocmask(SIG_BLOCK, &demo_signals, nullptr);",
+                              "ProcessTest.KillFlagLosesNoSignalThatComesJustBeforeItSleeps"},
+                      Mistake{"LastWaitDoesNotWait", "kill_wait", "waitpid(child, &status, 0)",
+                              "waitpid(child, &status, WNOHANG)",
+                              "ProcessTest.KillWaitWaitsForAChildSlowToEnd"},
+                      Mistake{"FlushesInItsSigchldHandler", "kill_wait",
+                              "signal(SIGCHLD, SIG_DFL);",
+                              "signal(SIGCHLD, [](int) { fflush(stdout); });",
+                              "ProcessTest.KillWaitCallsNoStdioOrMallocInASigchldHandler"},
+                      Mistake{"NoFlushBeforeItsEnd", "farewell_lost", "fflush(stdout) == EOF",
+                              "false", "ProcessTest.FarewellLost*"}),
+    [](const ::testing::TestParamInfo<Mistake> &param) { return std::string(param.param.name); });

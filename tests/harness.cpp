@@ -202,7 +202,8 @@ bool read_more(int fd, double deadline, std::string &text)
     pollfd p{fd, POLLIN, 0};
     const double left = deadline - now();
     if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) == 0) {
-        ADD_FAILURE() << "an output still open after the time allowed: a process still holds it";
+        ADD_FAILURE() << "an output of the program still open after the time allowed: a "
+                         "process of the program, such as a child left running, still holds it";
         return false;
     }
     char buffer[65536];
@@ -219,7 +220,12 @@ std::vector<Line> read_lines(int fd, double start, double timeout)
 {
     std::vector<Line> lines;
     std::string partial;
+    size_t kept = 0;
     while (read_more(fd, start + timeout, partial)) {
+        if ((kept += partial.size()) > kept_output) {
+            partial.clear();
+            continue;
+        }
         const double at = now() - start;
         for (size_t end; (end = partial.find('\n')) != std::string::npos;) {
             lines.push_back({at, partial.substr(0, end)});
@@ -229,6 +235,9 @@ std::vector<Line> read_lines(int fd, double start, double timeout)
     if (!partial.empty()) {
         lines.push_back({now() - start, partial + "<no newline>"});
     }
+    if (kept > kept_output) {
+        lines.push_back({now() - start, "(cut: more than 4 MiB written)"});
+    }
     close(fd);
     return lines;
 }
@@ -237,10 +246,16 @@ std::string read_all(int fd, double timeout)
 {
     std::string text;
     const double deadline = now() + timeout;
+    size_t dropped = 0;
     while (read_more(fd, deadline, text)) {
+        if (text.size() > kept_output) {
+            dropped += text.size() - kept_output;
+            text.resize(kept_output);
+        }
     }
     close(fd);
-    return text;
+    return dropped == 0 ? text
+                        : text + "\n(cut: " + std::to_string(dropped) + " more bytes not kept)\n";
 }
 
 Result run(const std::vector<std::string> &argv, const Options &options, double timeout)
@@ -270,13 +285,14 @@ int wait_for(pid_t pid, double timeout)
             return status;
         }
         if (done < 0) {
-            ADD_FAILURE() << "waitpid(" << pid << "): " << std::strerror(errno);
+            ADD_FAILURE() << "cannot wait for the program's process: " << std::strerror(errno);
             return -1;
         }
         usleep(2000);
     } while (now() < deadline);
-    ADD_FAILURE() << "a process (pid " << pid << ") still running after "
-                  << static_cast<double>(std::lround(timeout * 10)) / 10 << " s";
+    ADD_FAILURE() << "a process of the program still running "
+                  << static_cast<double>(std::lround(timeout * 10)) / 10
+                  << " s after it should have ended";
     return -1;
 }
 
@@ -291,6 +307,91 @@ pid_t find_child(pid_t parent, double timeout)
     } while (now() < deadline);
     ADD_FAILURE() << "process " << parent << " made no child within " << timeout << " s";
     return -1;
+}
+
+namespace {
+std::string link_of(pid_t pid, const char *what)
+{
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/" + what, error)
+        .string();
+}
+} // namespace
+
+namespace {
+// Whether a process blocks or catches each of SIGHUP, SIGINT and SIGQUIT, as a kill
+// program's child does from its start (/proc/<pid>/status: bit n - 1 for signal n).
+bool holds_demo_signals(pid_t pid)
+{
+    std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
+    unsigned long held = 0;
+    for (std::string key, value; in >> key >> value;) {
+        if (key == "SigBlk:" || key == "SigCgt:") {
+            held |= std::stoul(value, nullptr, 16);
+        }
+    }
+    const unsigned long all = 1ul << (SIGHUP - 1) | 1ul << (SIGINT - 1) | 1ul << (SIGQUIT - 1);
+    return (held & all) == all;
+}
+} // namespace
+
+pid_t program_child(pid_t program, double timeout)
+{
+    const double deadline = now() + timeout;
+    pid_t candidate = -1;
+    double since = 0;
+    do {
+        const std::string exe = link_of(program, "exe");
+        const std::string command = read_file("/proc/" + std::to_string(program) + "/cmdline");
+        pid_t found = -1;
+        for (const pid_t child : children_of(program)) {
+            if (!exe.empty() && link_of(child, "exe") == exe &&
+                read_file("/proc/" + std::to_string(child) + "/cmdline") == command &&
+                holds_demo_signals(child)) {
+                found = child;
+                break;
+            }
+        }
+        if (found != candidate) {
+            candidate = found;
+            since = now();
+        } else if (found > 0 && now() - since >= 0.05) {
+            return found;
+        }
+        usleep(1000);
+    } while (now() < deadline);
+    ADD_FAILURE() << "the program made no child of its own within " << timeout
+                  << " s (a process with its executable and command line that blocks or "
+                     "handles SIGHUP, SIGINT and SIGQUIT). If it is a script reached through a "
+                     "wrapper (#!/usr/bin/env finding a version manager's shim, which forks "
+                     "before it starts the interpreter), name the interpreter itself in its #! "
+                     "line, such as #!/usr/bin/python3";
+    return -1;
+}
+
+// Busy means on a processor, or ready and in line for one, for more than half of the run,
+// and on one for over 0.1 s (/proc/<pid>/schedstat: both in ns). Under load a loop that
+// never sleeps gets little of a processor but is in line for it all the time; a loop that
+// sleeps between its tests passes, loaded or not.
+std::string busy_waiting(pid_t pid, double run)
+{
+    std::istringstream fields(read_file("/proc/" + std::to_string(pid) + "/schedstat"));
+    double running = 0;
+    double waiting = 0;
+    if (!(fields >> running >> waiting)) {
+        return ""; // gone, or a kernel without scheduler statistics: not seen busy
+    }
+    running /= 1e9;
+    waiting /= 1e9;
+    if (running + waiting <= run / 2 || running <= 0.1) {
+        return "";
+    }
+    char words[200];
+    snprintf(words, sizeof words,
+             "it was running or waiting for a processor %.1f s in a run of about %.0f s "
+             "(%.1f s of it running): a loop that tests without sleeping",
+             running + waiting, run, running);
+    return words;
 }
 
 void send(pid_t pid, int sig)
@@ -557,6 +658,7 @@ void ProcessTest::SetUp()
         RecordProperty("expectation", described->second.words);
         RecordProperty("readme", described->second.readme);
         RecordProperty("experiments", described->second.experiments);
+        RecordProperty("defining", concerns(described->second.defining, checked()) ? 1 : 0);
         if (!from_environment("DEMO_CHECK_LIST").empty()) {
             GTEST_SKIP() << "listed only";
         }

@@ -67,6 +67,9 @@ struct Expectation {
     const char *words;       // what holds, in plain words
     const char *readme;      // where to read of it: a guide and its section
     const char *experiments; // the experiments that show the same mistake, or ""
+    // The tasks it defines, separated by blanks: what tells a solution from the unchanged
+    // demonstration. Where it cannot be checked, check/run says the task cannot be graded.
+    const char *defining = "";
 };
 bool describe(const char *test, const Expectation &expectation);
 // Put before the test it describes: EXPECTATION(Suite, Name, {"kill_a", "...", "...", ""}).
@@ -125,6 +128,9 @@ Result run(const std::vector<std::string> &argv, const Options &options = {}, do
 // Seconds a demonstration that needs nothing from the test may take to end: a program
 // under check/run that never ends then costs no more.
 constexpr double program_time = 30;
+// What a test keeps of one output: more is read and dropped, and said to be cut, so that a
+// program that writes without end cannot fill the memory.
+constexpr size_t kept_output = 4 << 20;
 // Lines until end of file; fails the test if that takes longer than timeout seconds.
 std::vector<Line> read_lines(int fd, double start, double timeout);
 // Everything until end of file; fails the test if that takes longer than timeout seconds.
@@ -132,6 +138,15 @@ std::string read_all(int fd, double timeout = 30);
 // waitpid() with a deadline; fails the test and returns -1 when it passes.
 int wait_for(pid_t pid, double timeout);
 pid_t find_child(pid_t parent, double timeout);
+// The child a kill program forked for itself: a process with its executable and command
+// line that blocks or handles SIGHUP, SIGINT and SIGQUIT, there for 50 ms. A program reached
+// through a wrapper (a shell script, a version manager's shim) has other children first, which
+// differ from it or which it leaves behind when it execs; a test fails, saying what to do, when
+// none is found in time.
+pid_t program_child(pid_t program, double timeout);
+// Empty when the process slept while it waited, through a run of `run` seconds; else what
+// it did instead, in words. Read before it is reaped (a zombie's counts stay until then).
+std::string busy_waiting(pid_t pid, double run);
 // kill() for one process found by spawn() or find_child(): their -1 for a process that
 // could not be made or found fails the test instead of signalling every process allowed.
 void send(pid_t pid, int sig);

@@ -103,7 +103,7 @@ class Terminal : public ProcessTest {
         EXPECT_EQ(write(master, command.data(), command.size()),
                   static_cast<ssize_t>(command.size()));
         const pid_t parent = find_child(shell, 5);
-        const pid_t child = find_child(parent, 5);
+        const pid_t child = program_child(parent, 5);
         usleep(300000);
         return {parent, child};
     }
