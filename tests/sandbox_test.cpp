@@ -21,6 +21,7 @@ struct Hostile {
 const Hostile hostile[] = {
     {"deletes a folder in the home", "rm -r \"$1/keep\"", "No such file or directory"},
     {"prints the ssh key", "cat \"$1/.ssh/id_ed25519\"", "No such file or directory"},
+    {"reads the caller's environment", "cat /proc/[0-9]*/environ", ""},
     {"writes /var/tmp and /dev/shm", "echo x >/var/tmp/$3 && echo x >/dev/shm/$3", ""},
     {"connects to 127.0.0.1", "echo x >/dev/tcp/127.0.0.1/$2", "Connection refused"},
     {"types into the terminal",
@@ -64,7 +65,7 @@ bash "$d/sandbox" -- echo next >"$d/next"
     Options options;
     options.unprivileged = GetParam();
     options.terminal = true;
-    options.env = {"HOME=" + home};
+    options.env = {"HOME=" + home, "TOKEN=SECRET"};
     for (const Hostile &h : hostile) {
         const std::string tag =
             "sandbox-test-" + std::to_string(getpid()) + "-" + std::to_string(&h - hostile);
