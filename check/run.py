@@ -189,8 +189,8 @@ def sandbox_or_refuse(options):
     if not options.unsandboxed:
         refuse(f"{reason}; {options.program} was not run (bash check/run --unsandboxed "
                f"{options.name} {options.program} runs it with your rights)")
-    print(f"check/run: {reason}: running PROGRAM with your rights, as --unsandboxed asks",
-          file=sys.stderr)
+    print(f"check/run: {reason}: running {options.program} with your rights, as --unsandboxed "
+          "asks", file=sys.stderr)
     return None
 
 
