@@ -43,6 +43,7 @@ TEST_P(Sandbox, HostileProgramsDoNoHarmAndTheNextCheckGoesOn)
          home}); // harm within the reach of either user, but for the sandbox
     std::filesystem::permissions(dir, std::filesystem::perms::all);
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t size = sizeof address;
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), size), 0);
