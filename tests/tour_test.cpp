@@ -341,10 +341,10 @@ TEST_P(Script, AnswersHelpAndRefusesPlainSh)
 }
 
 INSTANTIATE_TEST_SUITE_P(Entry, Script,
-                         ::testing::Values("tour/run", "tests/run", "check/run", "experiments/run",
-                                           "experiments/apply", "setup/build", "setup/need",
-                                           "setup/release", "bench/signals.sh", "bench/startup.sh",
-                                           ".ci/run"),
+                         ::testing::Values("tour/run", "tests/run", "check/run", "check/sandbox",
+                                           "experiments/run", "experiments/apply", "setup/build",
+                                           "setup/need", "setup/release", "bench/signals.sh",
+                                           "bench/startup.sh", ".ci/run"),
                          [](const ::testing::TestParamInfo<const char *> &param) {
                              std::string name = param.param;
                              for (char &c : name) {
