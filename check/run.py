@@ -389,9 +389,9 @@ def main():
     global sandbox
     options = parse_arguments(sys.argv[1:])
     check_program(options.program)
-    sandbox = sandbox_or_refuse(options)
     program = os.path.abspath(options.program)  # the tests run it from other directories
-    build = build_checks()
+    build = build_checks()  # setup/need first offers what is missing, bubblewrap included
+    sandbox = sandbox_or_refuse(options)
     tests = build / "tests" / "demo_tests"
     if not os.access(tests, os.X_OK):
         refuse(f"no test binary {tests}")
