@@ -189,8 +189,8 @@ def sandbox_or_refuse(options):
     if not options.unsandboxed:
         refuse(f"{reason}; {options.program} was not run (bash check/run --unsandboxed "
                f"{options.name} {options.program} runs it with your rights)")
-    print(f"check/run: {reason}: running PROGRAM with your rights, as --unsandboxed asks",
-          file=sys.stderr)
+    print(f"check/run: {reason}: running {options.program} with your rights, as --unsandboxed "
+          "asks", file=sys.stderr)
     return None
 
 
@@ -396,9 +396,9 @@ def main():
     global sandbox
     options = parse_arguments(sys.argv[1:])
     check_program(options.program)
-    sandbox = sandbox_or_refuse(options)
     program = os.path.abspath(options.program)  # the tests run it from other directories
-    build = build_checks()
+    build = build_checks()  # setup/need first offers what is missing, bubblewrap included
+    sandbox = sandbox_or_refuse(options)
     tests = build / "tests" / "demo_tests"
     if not os.access(tests, os.X_OK):
         refuse(f"no test binary {tests}")

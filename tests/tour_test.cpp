@@ -469,10 +469,10 @@ TEST_P(Script, AnswersHelpAndRefusesPlainSh)
 
 INSTANTIATE_TEST_SUITE_P(Entry, Script,
                          ::testing::Values("tour/run", "tour/chart", "lab/print", "tests/run",
-                                           "check/run", "experiments/run", "experiments/apply",
-                                           "setup/build", "setup/need", "setup/release",
-                                           "bench/signals.sh", "bench/startup.sh", ".ci/run",
-                                           "lab/handout", "lab/submit"),
+                                           "check/run", "check/sandbox", "experiments/run",
+                                           "experiments/apply", "setup/build", "setup/need",
+                                           "setup/release", "bench/signals.sh", "bench/startup.sh",
+                                           ".ci/run", "lab/handout", "lab/submit"),
                          [](const ::testing::TestParamInfo<const char *> &param) {
                              std::string name = param.param;
                              for (char &c : name) {
