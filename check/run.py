@@ -208,7 +208,8 @@ def run_expectation(argv, env, log, scratch):
     build = Path(argv[0]).parent
     command = ["bash", *sandbox, "--scratch", str(scratch), "--time", str(BOUND),
                "--expose", argv[0], "--expose", env["DEMO_CHECK_PROGRAM"]]
-    for library in ("libfail_allocation.so", "libdelay_child_handlers.so"):
+    for library in ("libfail_allocation.so", "libdelay_child_handlers.so", "librace_before_wait.so",
+                    "librecord_handler_calls.so"):
         if (build / library).exists():
             command += ["--expose", str(build / library)]
     for name in ("DEMO_CHECK", "DEMO_CHECK_PROGRAM"):
