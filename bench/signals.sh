@@ -40,6 +40,7 @@ interrupted() {
     rm -rf "$work"
     kill -s "$1" $$
 }
+# shellcheck disable=SC2064 # the signal's name, fixed now
 for sig in INT TERM HUP; do trap "interrupted $sig" "$sig"; done
 
 printf '%-7s %-14s %-12s %s\n' program expected_s parent_s worst_line_offset_ms

@@ -32,6 +32,7 @@ done
 runs=${2:-500}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# shellcheck disable=SC2064 # the signal's name, fixed now; $work and $$ when it comes
 for sig in INT TERM HUP; do trap "rm -rf \"\$work\"; trap - $sig; kill -s $sig \$\$" "$sig"; done
 
 # The same optimization and linking as the C++ programs' default build.
@@ -53,13 +54,13 @@ time_run() {
 
 printf '%-9s %-5s %16s %14s  %s\n' program build median_start_us peak_rss_kib libraries
 for name in leakdemo farewell; do
-    for i in $(seq "$runs"); do # interleaved, so drift in the machine's load hits both alike
+    for _ in $(seq "$runs"); do # interleaved, so drift in the machine's load hits both alike
         time_run "./$name-cpp" >>"$name-cpp.us"
         time_run "./$name-c" >>"$name-c.us"
     done
     for build_kind in cpp c; do
         program=./$name-$build_kind
-        rss=$(for i in $(seq 50); do /usr/bin/time -f %M "$program" 2>&1 >/dev/null | tail -n 1; done | median)
+        rss=$(for _ in $(seq 50); do /usr/bin/time -f %M "$program" 2>&1 >/dev/null | tail -n 1; done | median)
         libs=$(readelf -d "$program" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p' | paste -sd ' ')
         label=C++
         [ "$build_kind" = c ] && label=C
