@@ -194,6 +194,17 @@ def sandbox_or_refuse(options):
     return None
 
 
+def shown(program):
+    """What of PROGRAM's the sandbox shows: a script's whole folder, since a script may
+    start what lies beside it (a wrapper its program, Python its modules); else the file."""
+    try:
+        with open(program, "rb") as file:
+            script = file.read(2) == b"#!"
+    except OSError:
+        script = False
+    return os.path.dirname(os.path.abspath(program)) if script else program
+
+
 def run_expectation(argv, env, log, scratch):
     """Starts one expectation's run of the test binary; every check goes through here.
 
@@ -207,7 +218,7 @@ def run_expectation(argv, env, log, scratch):
                                 stderr=subprocess.STDOUT, cwd=ROOT)
     build = Path(argv[0]).parent
     command = ["bash", *sandbox, "--scratch", str(scratch), "--time", str(BOUND),
-               "--expose", argv[0], "--expose", env["DEMO_CHECK_PROGRAM"]]
+               "--expose", argv[0], "--expose", shown(env["DEMO_CHECK_PROGRAM"])]
     for library in ("libfail_allocation.so", "libdelay_child_handlers.so", "librace_before_wait.so",
                     "librecord_handler_calls.so"):
         if (build / library).exists():

@@ -86,9 +86,13 @@ TEST_F(ProcessTest, CheckRunHoldsThisBuildAndCatchesAPatchedProgram)
         << json;
 
     // kill_a reached through a wrapper that forks before it execs: its own child is checked.
-    write_file(dir + "/shim", std::string("#!/bin/sh\nsleep 3 &\nexec ") + KILL_A + "\n");
-    chmod((dir + "/shim").c_str(), 0755);
-    const Result shim = check({"--only", "OutsideSignals.*", "kill_a", dir + "/shim"}, options);
+    // Both in a folder of their own, which the sandbox shows whole for a script.
+    ASSERT_TRUE(exited_with(run({"/bin/mkdir", dir + "/wrapped"}).status, 0));
+    copy_into(KILL_A, dir + "/wrapped");
+    write_file(dir + "/wrapped/shim", "#!/bin/sh\nsleep 3 &\nexec \"${0%/*}/kill_a\"\n");
+    chmod((dir + "/wrapped/shim").c_str(), 0755);
+    const Result shim =
+        check({"--only", "OutsideSignals.*", "kill_a", dir + "/wrapped/shim"}, options);
     EXPECT_TRUE(exited_with(shim.status, 0)) << shim.out << shim.err;
 
     // A file that is not executable: said in one line, status 2.
