@@ -323,11 +323,13 @@ namespace {
 // program's child does from its start (/proc/<pid>/status: bit n - 1 for signal n).
 bool holds_demo_signals(pid_t pid)
 {
+    // Line by line: other lines hold any number of words (Groups: none for root, one or
+    // more for a user), so pairs of words would drift out of step.
     std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
     unsigned long held = 0;
-    for (std::string key, value; in >> key >> value;) {
-        if (key == "SigBlk:" || key == "SigCgt:") {
-            held |= std::stoul(value, nullptr, 16);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("SigBlk:", 0) == 0 || line.rfind("SigCgt:", 0) == 0) {
+            held |= std::stoul(line.substr(7), nullptr, 16);
         }
     }
     const unsigned long all = 1ul << (SIGHUP - 1) | 1ul << (SIGINT - 1) | 1ul << (SIGQUIT - 1);
