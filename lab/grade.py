@@ -317,7 +317,7 @@ def build(task, source, scratch, options):
     program = os.path.join(scratch, task)
     shutil.copyfile(source, copy)
     if extension == ".c":
-        argv = ["gcc", "-std=c17", "-Wall", "-Wextra", "-o", program, copy]
+        argv = ["gcc", "-std=gnu17", "-Wall", "-Wextra", "-o", program, copy]
     elif extension == ".cpp":
         argv = ["g++", "-std=c++20", "-Wall", "-Wextra", "-o", program, copy]
     else:
