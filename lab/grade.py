@@ -373,10 +373,19 @@ def check(grading, task, source, options):
     if status not in (0, 1) or result is None:
         last = (read_text(log) or "").strip().splitlines()[-1:] or ["(nothing)"]
         why = "it took more than %d s" % CHECK_SECONDS if status is None else last[0]
-        r["note"].append(("cannot be graded here: " if status == 3 else
+        r["note"].append(("cannot be graded here: " if status == 3 and result is not None else
                           "the check could not run: ") + why)
         r["trouble"] = True
+    if result is None:
+        # Nothing seen here to compare with: a hand-in that claims verdicts is not taken.
+        handed = read_json(os.path.join(grading.work, "archive", "checks", task + ".json"))
+        claimed = handed.get("expectations") if handed is not None else None
+        if isinstance(claimed, list) and any(isinstance(e, dict) and e.get("verdict") in
+                                             ("held", "failed") for e in claimed):
+            r["mismatch"].append("verdicts handed in, none seen here")
         return
+    # A check that ran to the end counts even when its defining expectation could not be
+    # checked here: what it saw is compared with what was handed in.
     r["checked"] = True
     for key in ("held", "failed", "not_checked", "total"):
         r[key] = result.get(key, 0) if isinstance(result.get(key), int) else 0
