@@ -4,6 +4,7 @@ both inside the sandbox, compares the verdicts with those handed in, and writes
 DIR/grades.csv and DIR/grades.html. Run by lab/grade; see its --help."""
 
 import argparse
+import collections
 import concurrent.futures
 import csv
 import hashlib
@@ -490,6 +491,7 @@ def write_html(path, gradings, seconds):
            "hold, of all; it links to the full verdicts. <span class=\"flag\">!</span>: "
            "differs from what was handed in, or another flag.</p>" % (len(ordered), seconds),
            "<table><tr><th>student</th>%s</tr>" % "".join("<th>%s</th>" % e(t) for t in TASKS)]
+    claims = collections.Counter(g.student for g in gradings)
     for g in ordered:
         cells = []
         for task in TASKS:
@@ -501,8 +503,11 @@ def write_html(path, gradings, seconds):
             flag = " <span class=\"flag\">!</span>" if r["mismatch"] else ""
             cells.append("<td class=\"%s\"><a href=\"#c%d-%s\">%s</a>%s</td>" % (
                 kind, g.index, task, shown, flag))
-        out.append("<tr><td><a href=\"#s%d\">%s</a></td>%s</tr>" % (
-            g.index, e(g.student), "".join(cells)))
+        # Two archives that claim one student are told apart by their file names.
+        archive = "<br><small>%s</small>" % e(os.path.basename(g.archive)) \
+            if claims[g.student] > 1 else ""
+        out.append("<tr><td><a href=\"#s%d\">%s</a>%s</td>%s</tr>" % (
+            g.index, e(g.student), archive, "".join(cells)))
     out.append("</table>")
     for g in ordered:
         out.append("<h2 id=\"s%d\">%s</h2><p>%s</p>" % (
