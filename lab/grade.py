@@ -28,6 +28,7 @@ TASKS = ("kill_wait", "kill_flag", "farewell_lost")
 # far above an honest one and far below what could fill the disk or the memory.
 MAX_ARCHIVE_BYTES = 8 << 20
 MAX_MEMBERS = 64
+OWN_JSON_BYTES = 256 << 20
 MAX_MEMBER_BYTES = 1 << 20
 MAX_TOTAL_BYTES = 8 << 20
 # The members lab/submit writes; anything else is left in the archive, and said.
@@ -196,16 +197,16 @@ def unpack(archive, into):
     return left_out
 
 
-def read_text(path):
+def read_text(path, limit=MAX_MEMBER_BYTES):
     try:
         with open(path, "rb") as f:
-            return f.read(MAX_MEMBER_BYTES).decode("utf-8", "replace")
+            return f.read(limit).decode("utf-8", "replace")
     except OSError:
         return None
 
 
-def read_json(path):
-    text = read_text(path)
+def read_json(path, limit=MAX_MEMBER_BYTES):
+    text = read_text(path, limit)
     if text is None:
         return None
     try:
@@ -370,7 +371,9 @@ def check(grading, task, source, options):
                         stdout=out, stderr=subprocess.STDOUT)
     status = finish(process, CHECK_SECONDS)
     r["text"] = (said + "\n" if said else "") + (read_text(log) or "")
-    result = read_json(verdicts)
+    # Our own check's verdicts, cut at no member's bound: every reason in them can quote
+    # the program's output, and a cut file would read as no verdicts at all.
+    result = read_json(verdicts, OWN_JSON_BYTES)
     if status not in (0, 1) or result is None:
         last = (read_text(log) or "").strip().splitlines()[-1:] or ["(nothing)"]
         why = "it took more than %d s" % CHECK_SECONDS if status is None else last[0]
