@@ -375,10 +375,13 @@ def check(grading, task, source, options):
     # the program's output, and a cut file would read as no verdicts at all.
     result = read_json(verdicts, OWN_JSON_BYTES)
     if status not in (0, 1) or result is None:
-        last = (read_text(log) or "").strip().splitlines()[-1:] or ["(nothing)"]
-        why = "it took more than %d s" % CHECK_SECONDS if status is None else last[0]
-        r["note"].append(("cannot be graded here: " if status == 3 and result is not None else
-                          "the check could not run: ") + why)
+        said = (read_text(log) or "").strip().splitlines() or ["(nothing)"]
+        ungraded = [line for line in said if line.startswith("this task cannot be graded here")]
+        if status == 3 and result is not None:
+            r["note"].append((ungraded or ["cannot be graded here: " + said[-1]])[0])
+        else:
+            why = "it took more than %d s" % CHECK_SECONDS if status is None else said[-1]
+            r["note"].append("the check could not run: " + why)
         r["trouble"] = True
     if result is None:
         # Nothing seen here to compare with: a hand-in that claims verdicts is not taken.
