@@ -4,6 +4,7 @@ both inside the sandbox, compares the verdicts with those handed in, and writes
 DIR/grades.csv and DIR/grades.html. Run by lab/grade; see its --help."""
 
 import argparse
+import collections
 import concurrent.futures
 import csv
 import hashlib
@@ -27,6 +28,7 @@ TASKS = ("kill_wait", "kill_flag", "farewell_lost")
 # far above an honest one and far below what could fill the disk or the memory.
 MAX_ARCHIVE_BYTES = 8 << 20
 MAX_MEMBERS = 64
+OWN_JSON_BYTES = 256 << 20
 MAX_MEMBER_BYTES = 1 << 20
 MAX_TOTAL_BYTES = 8 << 20
 # The members lab/submit writes; anything else is left in the archive, and said.
@@ -195,16 +197,16 @@ def unpack(archive, into):
     return left_out
 
 
-def read_text(path):
+def read_text(path, limit=MAX_MEMBER_BYTES):
     try:
         with open(path, "rb") as f:
-            return f.read(MAX_MEMBER_BYTES).decode("utf-8", "replace")
+            return f.read(limit).decode("utf-8", "replace")
     except OSError:
         return None
 
 
-def read_json(path):
-    text = read_text(path)
+def read_json(path, limit=MAX_MEMBER_BYTES):
+    text = read_text(path, limit)
     if text is None:
         return None
     try:
@@ -317,7 +319,7 @@ def build(task, source, scratch, options):
     program = os.path.join(scratch, task)
     shutil.copyfile(source, copy)
     if extension == ".c":
-        argv = ["gcc", "-std=c17", "-Wall", "-Wextra", "-o", program, copy]
+        argv = ["gcc", "-std=gnu17", "-Wall", "-Wextra", "-o", program, copy]
     elif extension == ".cpp":
         argv = ["g++", "-std=c++20", "-Wall", "-Wextra", "-o", program, copy]
     else:
@@ -369,14 +371,28 @@ def check(grading, task, source, options):
                         stdout=out, stderr=subprocess.STDOUT)
     status = finish(process, CHECK_SECONDS)
     r["text"] = (said + "\n" if said else "") + (read_text(log) or "")
-    result = read_json(verdicts)
+    # Our own check's verdicts, cut at no member's bound: every reason in them can quote
+    # the program's output, and a cut file would read as no verdicts at all.
+    result = read_json(verdicts, OWN_JSON_BYTES)
     if status not in (0, 1) or result is None:
-        last = (read_text(log) or "").strip().splitlines()[-1:] or ["(nothing)"]
-        why = "it took more than %d s" % CHECK_SECONDS if status is None else last[0]
-        r["note"].append(("cannot be graded here: " if status == 3 else
-                          "the check could not run: ") + why)
+        said = (read_text(log) or "").strip().splitlines() or ["(nothing)"]
+        ungraded = [line for line in said if line.startswith("this task cannot be graded here")]
+        if status == 3 and result is not None:
+            r["note"].append((ungraded or ["cannot be graded here: " + said[-1]])[0])
+        else:
+            why = "it took more than %d s" % CHECK_SECONDS if status is None else said[-1]
+            r["note"].append("the check could not run: " + why)
         r["trouble"] = True
+    if result is None:
+        # Nothing seen here to compare with: a hand-in that claims verdicts is not taken.
+        handed = read_json(os.path.join(grading.work, "archive", "checks", task + ".json"))
+        claimed = handed.get("expectations") if handed is not None else None
+        if isinstance(claimed, list) and any(isinstance(e, dict) and e.get("verdict") in
+                                             ("held", "failed") for e in claimed):
+            r["mismatch"].append("verdicts handed in, none seen here")
         return
+    # A check that ran to the end counts even when its defining expectation could not be
+    # checked here: what it saw is compared with what was handed in.
     r["checked"] = True
     for key in ("held", "failed", "not_checked", "total"):
         r[key] = result.get(key, 0) if isinstance(result.get(key), int) else 0
@@ -481,6 +497,7 @@ def write_html(path, gradings, seconds):
            "hold, of all; it links to the full verdicts. <span class=\"flag\">!</span>: "
            "differs from what was handed in, or another flag.</p>" % (len(ordered), seconds),
            "<table><tr><th>student</th>%s</tr>" % "".join("<th>%s</th>" % e(t) for t in TASKS)]
+    claims = collections.Counter(g.student for g in gradings)
     for g in ordered:
         cells = []
         for task in TASKS:
@@ -492,8 +509,11 @@ def write_html(path, gradings, seconds):
             flag = " <span class=\"flag\">!</span>" if r["mismatch"] else ""
             cells.append("<td class=\"%s\"><a href=\"#c%d-%s\">%s</a>%s</td>" % (
                 kind, g.index, task, shown, flag))
-        out.append("<tr><td><a href=\"#s%d\">%s</a></td>%s</tr>" % (
-            g.index, e(g.student), "".join(cells)))
+        # Two archives that claim one student are told apart by their file names.
+        archive = "<br><small>%s</small>" % e(os.path.basename(g.archive)) \
+            if claims[g.student] > 1 else ""
+        out.append("<tr><td><a href=\"#s%d\">%s</a>%s</td>%s</tr>" % (
+            g.index, e(g.student), archive, "".join(cells)))
     out.append("</table>")
     for g in ordered:
         out.append("<h2 id=\"s%d\">%s</h2><p>%s</p>" % (

@@ -24,7 +24,7 @@ from pathlib import Path
 
 TASKS = ("kill_wait", "kill_flag", "farewell_lost")
 COMPILERS = {
-    ".c": ["gcc", "-std=c17", "-Wall", "-Wextra"],
+    ".c": ["gcc", "-std=gnu17", "-Wall", "-Wextra"],
     ".cpp": ["g++", "-std=c++20", "-Wall", "-Wextra"],
 }
 ROOT = Path(__file__).resolve().parent.parent
