@@ -6,16 +6,6 @@
 #
 # Input: exit.awk's lines, then output.txt. Output: the graph, for dot -Tsvg.
 
-function quoted(text,    out, i, c)
-{
-    out = ""
-    for (i = 1; i <= length(text); ++i) {
-        c = substr(text, i, 1)
-        out = out (c == "\\" || c == "\"" ? "\\" : "") c
-    }
-    return "\"" out "\""
-}
-
 function arrow(from, to, text)
 {
     edge[++edges] = from " -> " to " [label=" quoted(edges ". " text) "];"

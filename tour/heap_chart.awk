@@ -7,16 +7,6 @@
 # Input: heap.awk's lines, "  malloc(40) = 0x4A43080    never freed", "  free(0x4A43080)
 # releases malloc(40)", and the verdict at exit. Output: the graph, for dot -Tsvg.
 
-function quoted(text,    out, i, c)
-{
-    out = ""
-    for (i = 1; i <= length(text); ++i) {
-        c = substr(text, i, 1)
-        out = out (c == "\\" || c == "\"" ? "\\" : "") c
-    }
-    return "\"" out "\""
-}
-
 # Who asked for a block, by its size: heap.awk's notes say the same in words.
 function owner(call)
 {

@@ -9,16 +9,6 @@
 # further, are left out. Output: the chart, for mscgen -T svg.
 
 # A label's text, quoted for mscgen, where a backslash starts an escape.
-function quoted(text,    out, i, c)
-{
-    out = ""
-    for (i = 1; i <= length(text); ++i) {
-        c = substr(text, i, 1)
-        out = out (c == "\\" || c == "\"" ? "\\" : "") c
-    }
-    return "\"" out "\""
-}
-
 function arc(from, how, to, text)
 {
     printf "  %s %s %s [label=%s];\n", from, how, to, quoted(text)
