@@ -142,8 +142,9 @@ pid_t find_child(pid_t parent, double timeout);
 // line that blocks or handles SIGHUP, SIGINT and SIGQUIT, there for 50 ms. A program reached
 // through a wrapper (a shell script, a version manager's shim) has other children first, which
 // differ from it or which it leaves behind when it execs; a test fails, saying what to do, when
-// none is found in time.
-pid_t program_child(pid_t program, double timeout);
+// none is found in time. Given the program's own path, a compiled program's child is known
+// by its executable and command line alone.
+pid_t program_child(pid_t program, double timeout, const std::string &path = "");
 // Empty when the process slept while it waited, through a run of `run` seconds; else what
 // it did instead, in words. Read before it is reaped (a zombie's counts stay until then).
 std::string busy_waiting(pid_t pid, double run);

@@ -153,8 +153,9 @@ class OutsideSignals : public ProcessTest {
   protected:
     Process start_lone_child(const Options &options = {})
     {
-        Process p = spawn({program(schedule_of("kill_b").name)}, options);
-        child = program_child(p.pid, 2);
+        const std::string path = program(schedule_of("kill_b").name);
+        Process p = spawn({path}, options);
+        child = program_child(p.pid, 2, path);
         send(p.pid, SIGKILL);
         wait_for(p.pid, 5);
         return p;
