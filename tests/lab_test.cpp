@@ -30,7 +30,7 @@ class Lab : public ProcessTest {
     // A student edition made by lab/handout, and the environment its commands run in.
     std::string edition()
     {
-        const std::string dir = temp_dir() + "/edition";
+        std::string dir = temp_dir() + "/edition";
         const Result r = run({"/bin/bash", std::string(SOURCE_DIR) + "/lab/handout", dir});
         EXPECT_TRUE(exited_with(r.status, 0)) << r.out << r.err;
         options.cwd = dir;
