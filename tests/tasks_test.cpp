@@ -32,7 +32,9 @@ std::string unreaped()
     std::string left;
     for (pid_t pid = 0; pids >> pid;) {
         std::string name = read_file("/proc/" + std::to_string(pid) + "/comm");
-        name = name.substr(0, name.find('\n'));
+        if (const size_t end = name.find('\n'); end != std::string::npos) {
+            name.resize(end);
+        }
         left += name + (state(pid) == 'Z' ? ", ended and not reaped\n" : ", still running\n");
     }
     return left;
