@@ -352,15 +352,13 @@ pid_t program_child(pid_t program, double timeout, const std::string &path)
         // Through an interpreter or a wrapper, only a child that holds the three signals is
         // the program's own: a wrapper's subshells share its executable and command line.
         const bool as_itself = !own.empty() && exe == own;
-        pid_t found = -1;
-        for (const pid_t child : children_of(program)) {
-            if (!exe.empty() && link_of(child, "exe") == exe &&
-                read_file("/proc/" + std::to_string(child) + "/cmdline") == command &&
-                (as_itself || holds_demo_signals(child))) {
-                found = child;
-                break;
-            }
-        }
+        const std::vector<pid_t> children = children_of(program);
+        const auto own_child = std::find_if(children.begin(), children.end(), [&](pid_t child) {
+            return !exe.empty() && link_of(child, "exe") == exe &&
+                   read_file("/proc/" + std::to_string(child) + "/cmdline") == command &&
+                   (as_itself || holds_demo_signals(child));
+        });
+        const pid_t found = own_child == children.end() ? -1 : *own_child;
         if (found != candidate) {
             candidate = found;
             since = now();
