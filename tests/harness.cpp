@@ -337,7 +337,7 @@ bool holds_demo_signals(pid_t pid)
 }
 } // namespace
 
-pid_t program_child(pid_t program, double timeout, const std::string &path)
+pid_t program_child(pid_t parent, double timeout, const std::string &path)
 {
     const double deadline = now() + timeout;
     pid_t candidate = -1;
@@ -345,14 +345,14 @@ pid_t program_child(pid_t program, double timeout, const std::string &path)
     std::error_code error;
     const std::string own = path.empty() ? "" : std::filesystem::canonical(path, error).string();
     do {
-        const std::string exe = link_of(program, "exe");
-        const std::string command = read_file("/proc/" + std::to_string(program) + "/cmdline");
+        const std::string exe = link_of(parent, "exe");
+        const std::string command = read_file("/proc/" + std::to_string(parent) + "/cmdline");
         // A compiled program runs as itself: its fork is its child, whatever its signals (a
         // child that neither blocks nor handles them yet is the very fault some tests seek).
         // Through an interpreter or a wrapper, only a child that holds the three signals is
         // the program's own: a wrapper's subshells share its executable and command line.
         const bool as_itself = !own.empty() && exe == own;
-        const std::vector<pid_t> children = children_of(program);
+        const std::vector<pid_t> children = children_of(parent);
         const auto own_child = std::find_if(children.begin(), children.end(), [&](pid_t child) {
             return !exe.empty() && link_of(child, "exe") == exe &&
                    read_file("/proc/" + std::to_string(child) + "/cmdline") == command &&
@@ -380,7 +380,7 @@ pid_t program_child(pid_t program, double timeout, const std::string &path)
 // and on one for over 0.1 s (/proc/<pid>/schedstat: both in ns). Under load a loop that
 // never sleeps gets little of a processor but is in line for it all the time; a loop that
 // sleeps between its tests passes, loaded or not.
-std::string busy_waiting(pid_t pid, double run)
+std::string busy_waiting(pid_t pid, double seconds)
 {
     std::istringstream fields(read_file("/proc/" + std::to_string(pid) + "/schedstat"));
     double running = 0;
@@ -390,14 +390,14 @@ std::string busy_waiting(pid_t pid, double run)
     }
     running /= 1e9;
     waiting /= 1e9;
-    if (running + waiting <= run / 2 || running <= 0.1) {
+    if (running + waiting <= seconds / 2 || running <= 0.1) {
         return "";
     }
     char words[200];
     snprintf(words, sizeof words,
              "it was running or waiting for a processor %.1f s in a run of about %.0f s "
              "(%.1f s of it running): a loop that tests without sleeping",
-             running + waiting, run, running);
+             running + waiting, seconds, running);
     return words;
 }
 

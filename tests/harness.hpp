@@ -63,10 +63,10 @@ inline bool own_build()
 
 // One test's expectation as check/run shows it: what a user sees when it holds.
 struct Expectation {
-    const char *programs;    // the demonstrations it concerns, separated by blanks
-    const char *words;       // what holds, in plain words
-    const char *readme;      // where to read of it: a guide and its section
-    const char *experiments; // the experiments that show the same mistake, or ""
+    const char *programs = "";    // the demonstrations it concerns, separated by blanks
+    const char *words = "";       // what holds, in plain words
+    const char *readme = "";      // where to read of it: a guide and its section
+    const char *experiments = ""; // the experiments that show the same mistake, or ""
     // The tasks it defines, separated by blanks: what tells a solution from the unchanged
     // demonstration. Where it cannot be checked, check/run says the task cannot be graded.
     const char *defining = "";
@@ -144,10 +144,10 @@ pid_t find_child(pid_t parent, double timeout);
 // differ from it or which it leaves behind when it execs; a test fails, saying what to do, when
 // none is found in time. Given the program's own path, a compiled program's child is known
 // by its executable and command line alone.
-pid_t program_child(pid_t program, double timeout, const std::string &path = "");
-// Empty when the process slept while it waited, through a run of `run` seconds; else what
+pid_t program_child(pid_t parent, double timeout, const std::string &path = "");
+// Empty when the process slept while it waited, through a run of `seconds`; else what
 // it did instead, in words. Read before it is reaped (a zombie's counts stay until then).
-std::string busy_waiting(pid_t pid, double run);
+std::string busy_waiting(pid_t pid, double seconds);
 // kill() for one process found by spawn() or find_child(): their -1 for a process that
 // could not be made or found fails the test instead of signalling every process allowed.
 void send(pid_t pid, int sig);
